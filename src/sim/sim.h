@@ -1,0 +1,225 @@
+// The simulated DAC: a model of the device's kernel-mode USB audio driver, of the SetupAPI view of
+// its device interfaces and of ksuser.dll's KsCreatePin, behind the device seam (Device()).
+//
+// One simulated machine per process. Tests configure it, drive the system against it and read
+// back what the system sent. The simulator never allocates through ferox::Allocate (it stands for
+// the kernel, not for the system), so allocation-failure tests reach only the system's own
+// allocations, and it creates no platform handles (handle-leak counts stay the system's own).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ks.h"
+#include "platform/platform.h"
+
+namespace ferox::sim {
+
+using WString = std::basic_string<WCHAR>;
+using Bytes = std::vector<BYTE>;
+
+// ---- Model
+
+// One pin type (pin factory) of the filter. The defaults are a render sink pin of our DAC.
+struct Pin {
+    KSPIN_COMMUNICATION communication = KSPIN_COMMUNICATION_SINK;
+    KSPIN_DATAFLOW dataFlow = KSPIN_DATAFLOW_IN;
+    std::vector<KSPIN_INTERFACE> interfaces;  // default: standard streaming
+    std::vector<KSPIN_MEDIUM> mediums;        // default: standard medium
+    std::vector<Bytes> dataRanges;            // whole ranges, each FormatSize bytes long
+    KSPIN_CINSTANCES instances{1, 0};         // CurrentCount follows the pins created
+    KSPIN_CINSTANCES globalInstances{1, 0};
+    std::optional<GUID> category;  // absent: the property answers ERROR_NOT_FOUND
+    std::optional<WString> name;   // absent: the property answers ERROR_NOT_FOUND
+    // Raw answers that replace the modelled value of a KSPROPSETID_Pin property (by id), served
+    // exactly as given: the size query reports their length. For fuzzing and malformed replies.
+    std::vector<std::pair<ULONG, Bytes>> rawProperties;
+};
+
+struct Filter {
+    std::vector<Pin> pins;    // pin ids are the indices
+    std::vector<GUID> nodes;  // topology node types
+    // Raw answer of KSPROPERTY_PIN_CTYPES instead of the pin count (e.g. 4 bytes of 1000).
+    std::optional<Bytes> rawPinCount;
+};
+
+// One device interface of a device, registered under several categories (aliases share the
+// reference string). Its path under a category is
+//   \\?\<instance id, '\' -> '#', lower case>#{<category, lower case>}\<reference string>
+struct Interface {
+    WString instanceId;  // e.g. USB\VID_5A4E&PID_0C31&MI_00\7&1F2B6C1&0&0000
+    WString referenceString;
+    struct Registration {
+        GUID category;
+        DWORD flags;  // SPINT_ACTIVE, SPINT_DEFAULT, SPINT_REMOVED as SetupAPI reports them
+    };
+    std::vector<Registration> categories;  // the first one is where it is normally enumerated
+    Filter filter;
+};
+
+struct Machine {
+    std::vector<Interface> interfaces;  // enumeration order
+    bool ksUserPresent = true;          // LoadLibraryW("ksuser.dll") succeeds
+    bool ksCreatePinExported = true;    // GetProcAddress(.., "KsCreatePin") succeeds
+};
+
+// Builders of the default model.
+Bytes AudioRange(ULONG maxChannels, ULONG minBits, ULONG maxBits, ULONG minRate, ULONG maxRate,
+                 const GUID& subFormat = kKsDataFormatSubtypePcm,
+                 const GUID& majorFormat = kKsDataFormatTypeAudio,
+                 const GUID& specifier = kKsDataFormatSpecifierWaveFormatEx);
+KSPIN_INTERFACE StandardInterface(ULONG id = KSINTERFACE_STANDARD_STREAMING);
+KSPIN_MEDIUM StandardMedium();
+// Render sink: data flow in, standard interface and medium, one PCM range of 2 channels,
+// 32 bits, 44100..768000 Hz, category KSNODETYPE_SPEAKER, a name.
+Pin RenderPin();
+// Bridge pin: communication BRIDGE, data flow out, no ranges usable for streaming.
+Pin BridgePin();
+Filter DacFilter();  // { RenderPin(), BridgePin() } and a few topology nodes
+// Our DAC: USB\VID_5A4E&PID_0C31&MI_00\7&1F2B6C1&0&0000, reference "global", registered under
+// KSCATEGORY_AUDIO and KSCATEGORY_RENDER (both SPINT_ACTIVE). `serial` varies the instance id so
+// several DACs can be present.
+Interface Dac(unsigned serial = 0);
+Machine DefaultMachine();  // one DAC
+
+// The path SetupAPI reports for the interface under that category.
+WString DevicePath(const Interface& iface, const GUID& category);
+// The path of the first interface under its first category, for tests that open it directly.
+WString DefaultPath();
+
+// ---- Control
+
+// Replaces the machine and forgets everything: open handles (they become invalid, as after a
+// reboot; requests still pending are dropped without completing), log, capture, faults, modes.
+void Reset(const Machine& machine = DefaultMachine());
+
+// Size queries (output length 0) of variable-size properties: Windows answers ERROR_MORE_DATA
+// with the size in the byte count; with the quirk on, ERROR_INSUFFICIENT_BUFFER with the size.
+void SetSizeQueryQuirk(bool on);
+
+// How IOCTL_KS_WRITE_STREAM completes. Every write goes pending (FALSE, ERROR_IO_PENDING).
+//  Fast: completes at once (the event is signalled before DeviceIoControl returns).
+//  RealTime: the pin keeps a buffer of bufferMs of audio at the carrier rate (nSamplesPerSec x
+//    nBlockAlign of the format it was created with); a write completes as soon as its data fits
+//    into that buffer, and the buffer drains at the carrier rate while the pin is in KSSTATE_RUN.
+//    Draining an empty buffer while running counts an underrun.
+enum class WriteMode { Fast, RealTime };
+void SetWriteMode(WriteMode mode, DWORD bufferMs = 40);
+
+// Pulls the device: interfaces vanish from SetupAPI, requests on open handles fail with
+// ERROR_DEVICE_NOT_CONNECTED, pending requests complete with STATUS_DEVICE_NOT_CONNECTED.
+// Closing the handles still works.
+void Unplug();
+
+// ---- Fault injection
+
+// Request kinds, as the log names them.
+enum class Op {
+    ClassDevs,        // SetupDiGetClassDevsW
+    EnumInterfaces,   // SetupDiEnumDeviceInterfaces
+    InterfaceDetail,  // SetupDiGetDeviceInterfaceDetailW
+    InstanceId,       // SetupDiGetDeviceInstanceIdW
+    InterfaceAlias,   // SetupDiGetDeviceInterfaceAlias
+    DestroyInfoList,  // SetupDiDestroyDeviceInfoList
+    CreateFile,       // CreateFileW of a device path
+    Property,         // IOCTL_KS_PROPERTY
+    WriteStream,      // IOCTL_KS_WRITE_STREAM
+    VendorMode,       // IOCTL_VENDOR_SET_MODE
+    OtherIoctl,       // any other control code (answered ERROR_INVALID_FUNCTION)
+    CreatePin,        // KsCreatePin
+    LoadLibrary,      // LoadLibraryW
+    GetProcAddress,   // GetProcAddress
+    CloseHandle,      // CloseHandle of a simulator handle
+    CancelIo,         // CancelIoEx
+};
+
+// Which requests a fault applies to; unset fields match anything.
+struct Match {
+    Op op;
+    std::optional<GUID> set;        // Property: the property set
+    std::optional<ULONG> id;        // Property: the property id
+    std::optional<ULONG> pinId;     // Property: KSP_PIN's PinId; CreatePin: the connect's PinId
+    std::optional<bool> sizeQuery;  // Property: true = output length 0, false = with a buffer
+};
+
+enum class Action {
+    Fail,           // refused at once: FALSE (or INVALID_HANDLE_VALUE, null) with `error`
+    Pend,           // goes pending, then completes as it would have, `delayMs` later
+    PendFail,       // goes pending, then completes `delayMs` later with `error`
+    NeverComplete,  // goes pending and stays so until CancelIoEx or the handle is closed
+    Unplug,         // the device is pulled just before this request is looked at
+};
+
+struct Fault {
+    Action action = Action::Fail;
+    DWORD error = ERROR_GEN_FAILURE;  // a Win32 error; completions carry the matching NTSTATUS
+    DWORD delayMs = 0;
+    unsigned skip = 0;   // matching requests let through first
+    unsigned times = 1;  // matching requests affected; 0 = all from then on
+};
+
+// Faults are checked in the order injected; the first that applies wins.
+void InjectFault(const Match& match, const Fault& fault);
+void ClearFaults();
+
+// Completes every request held by NeverComplete with this NTSTATUS (e.g. 0xC0000120, cancelled).
+void CompleteHeld(LONG status);
+
+// ---- What the system sent
+
+enum class Target { None, InfoSet, Filter, Pin };
+
+struct Logged {
+    Op op;
+    Target target = Target::None;
+    HANDLE handle = nullptr;  // the request's handle (filter, pin, info set)
+    DWORD code = 0;           // control code of an IOCTL
+    Bytes in;                 // the input buffer as sent (property request, vendor request,
+                              // KSPIN_CONNECT + data format for CreatePin)
+    Bytes out;                // the output buffer as sent (a SET's value, a write's headers);
+                              // empty for a GET
+    DWORD outSize = 0;        // output length as given
+    bool overlapped = false;  // an OVERLAPPED record came with it
+    WString path;             // CreateFile: the path; LoadLibrary: the name
+    std::string procName;     // GetProcAddress: the name
+    DWORD access = 0;         // CreateFile, CreatePin: desired access
+    DWORD share = 0;          // CreateFile: share mode
+    DWORD flags = 0;          // CreateFile: flags and attributes
+    DWORD result = 0;         // the Win32 error it was answered with; ERROR_IO_PENDING if it
+                              // went pending; 0 for success
+};
+
+std::vector<Logged> Log();
+std::vector<Logged> Log(Op op);  // only requests of this kind
+void ClearLog();
+
+// Every byte that write-stream requests delivered (DataUsed bytes of each header), in the order
+// the device took them, across all pins since Reset or ClearCapture.
+Bytes Captured();
+void ClearCapture();
+
+// The mode words (first 32 bits) of every vendor request, in order.
+std::vector<ULONG> VendorModes();
+
+struct PinState {
+    ULONG pinId = 0;
+    bool open = false;
+    KSSTATE state = KSSTATE_STOP;
+    Bytes connect;  // the KSPIN_CONNECT and data format it was created with
+    KSAUDIO_POSITION position{};
+    ULONGLONG bytesReceived = 0;
+    unsigned underruns = 0;
+    unsigned writesPending = 0;
+};
+// Pin instances created since Reset, in creation order (closed ones stay, with open = false).
+std::vector<PinState> Pins();
+
+// Handles of the simulator that are open now (filters, pins, info sets).
+std::size_t OpenHandles();
+
+// Whether a handle value is one of the simulator's (open or closed).
+bool IsSimHandle(HANDLE handle);
+
+}  // namespace ferox::sim
