@@ -1,0 +1,52 @@
+// Sample rates, stream modes and the wave format they give the render pin.
+#include <cmath>
+
+#include "asio/pellinor.h"
+
+namespace ferox {
+
+namespace {
+// Hosts do send NaN and zero; no device runs at those.
+bool IsPlayableRate(ASIOSampleRate rate) { return std::isfinite(rate) && rate > 0.0; }
+}  // namespace
+
+ASIOError ASIO_METHOD ASIOPellinor::canSampleRate(ASIOSampleRate sampleRate) {
+    return IsPlayableRate(sampleRate) ? ASE_OK : ASE_NoClock;
+}
+
+ASIOError ASIO_METHOD ASIOPellinor::getSampleRate(ASIOSampleRate* sampleRate) {
+    if (!sampleRate) return ASE_InvalidParameter;
+    *sampleRate = m_sampleRate.load();
+    return ASE_OK;
+}
+
+ASIOError ASIO_METHOD ASIOPellinor::setSampleRate(ASIOSampleRate sampleRate) {
+    if (!IsPlayableRate(sampleRate)) return ASE_NoClock;
+    if (sampleRate == m_sampleRate.load()) return ASE_OK;
+    m_sampleRate.store(sampleRate);
+    m_pendingTimeFlags.fetch_or(kSampleRateChanged);
+    ASIOCallbacks* callbacks = m_callbacks.load();
+    if (callbacks && callbacks->sampleRateDidChange) callbacks->sampleRateDidChange(sampleRate);
+    return ASE_OK;
+}
+
+void ASIOPellinor::FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx) const {
+    // The carrier is 32-bit stereo PCM in both modes; in DSD mode each frame carries 64 one-bit
+    // samples per channel, and the device learns the mode from the vendor request.
+    const double rate = IsDsd() ? m_sampleRate.load() * 0.015625 : m_sampleRate.load();
+    // Truncated toward zero; a rate beyond any format's reach becomes 0, which no pin takes.
+    const DWORD samplesPerSec = rate < 4294967296.0 ? static_cast<DWORD>(rate) : 0;
+    *wfx = WAVEFORMATEXTENSIBLE{};
+    wfx->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    wfx->Format.nChannels = 2;
+    wfx->Format.nSamplesPerSec = samplesPerSec;
+    wfx->Format.nAvgBytesPerSec = samplesPerSec * 4;
+    wfx->Format.nBlockAlign = 4;
+    wfx->Format.wBitsPerSample = 32;
+    wfx->Format.cbSize = 22;
+    wfx->Samples.wValidBitsPerSample = 32;
+    wfx->dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+    wfx->SubFormat = kKsDataFormatSubtypePcm;
+}
+
+}  // namespace ferox

@@ -1,0 +1,39 @@
+// The class table and its factory: how a host's CoCreateInstance reaches the driver object.
+#pragma once
+
+#include <atomic>
+
+#include "com/unknown.h"
+
+namespace ferox {
+
+struct ClassEntry {
+    const WCHAR* name;
+    const CLSID* clsid;
+    CUnknown* (*create)(IUnknown* pUnkOuter, HRESULT* phr);
+};
+
+extern const ClassEntry g_classEntries[];
+extern const int g_classEntryCount;
+extern std::atomic<LONG> g_serverLockCount;
+
+class CClassFactory final : public IClassFactory {
+public:
+    FEROX_HEAP_OBJECT
+    explicit CClassFactory(const ClassEntry* entry) : m_pEntry(entry) {}
+    virtual ~CClassFactory() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
+                                             void** ppv) override;
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) override;
+
+private:
+    const ClassEntry* const m_pEntry;
+    // Hosts may hand a factory between threads; atomic costs nothing here.
+    std::atomic<LONG> m_refCount{0};
+};
+
+}  // namespace ferox

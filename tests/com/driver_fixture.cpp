@@ -1,0 +1,65 @@
+#include "com/driver_fixture.h"
+
+#include "platform/alloc.h"
+
+namespace ferox::test {
+
+HostLog& Host() {
+    static HostLog log;
+    return log;
+}
+
+namespace {
+void ASIO_CALLBACK OnBufferSwitch(AsioLong, ASIOBool) {}
+void ASIO_CALLBACK OnRateChange(ASIOSampleRate rate) { Host().rateChanges.push_back(rate); }
+AsioLong ASIO_CALLBACK OnMessage(AsioLong selector, AsioLong value, void*, double*) {
+    Host().messages.emplace_back(selector, value);
+    return selector == kAsioSupportsTimeInfo ? Host().supportsTimeInfo : 0;
+}
+ASIOTime* ASIO_CALLBACK OnBufferSwitchTimeInfo(ASIOTime*, AsioLong, ASIOBool) { return nullptr; }
+}  // namespace
+
+ASIOCallbacks RecordingCallbacks() {
+    return {&OnBufferSwitch, &OnRateChange, &OnMessage, &OnBufferSwitchTimeInfo};
+}
+
+IASIO* CreateDriver() {
+    IClassFactory* factory = nullptr;
+    if (DllGetClassObject(kClsidFeroxAsio, IID_IClassFactory, reinterpret_cast<void**>(&factory)) !=
+        S_OK) {
+        return nullptr;
+    }
+    IASIO* driver = nullptr;
+    factory->CreateInstance(nullptr, kClsidFeroxAsio, reinterpret_cast<void**>(&driver));
+    factory->Release();
+    return driver;
+}
+
+void DriverTest::SetUp() {
+    Host() = HostLog{};
+    alloc_test::Reset();
+    callbacks = RecordingCallbacks();
+    driver = CreateDriver();
+    ASSERT_NE(driver, nullptr);
+}
+
+void DriverTest::TearDown() {
+    alloc_test::Reset();
+    if (driver) {
+        EXPECT_EQ(driver->Release(), 0u);
+    }
+    EXPECT_EQ(DllCanUnloadNow(), S_OK);
+}
+
+ASIOError DriverTest::Create(std::vector<ASIOBufferInfo>& infos, AsioLong size) {
+    return driver->createBuffers(infos.data(), static_cast<AsioLong>(infos.size()), size,
+                                 &callbacks);
+}
+
+void DriverTest::SetIoFormat(ASIOIoFormatType type) {
+    ASIOIoFormat format{};
+    format.FormatType = type;
+    ASSERT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
+}
+
+}  // namespace ferox::test

@@ -1,0 +1,176 @@
+// A host as MSVC builds them: loads feroxasio.dll, takes the class factory from its export and
+// calls every IASIO operation through the vtable with the host's calling conventions
+// (IUnknown __stdcall, IASIO __thiscall on i386), checking the answers. Proves the ABI.
+#include <windows.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "asio/asio.h"
+#include "asio/driver_id.h"
+
+namespace {
+
+int failures = 0;
+#define CHECK(cond)                                                      \
+    do {                                                                 \
+        if (!(cond)) {                                                   \
+            std::printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                  \
+        }                                                                \
+    } while (0)
+
+#if defined(__i386__)
+#define HOST_THISCALL __attribute__((thiscall))
+#else
+#define HOST_THISCALL
+#endif
+
+// A host knows the interface only as a table of slots.
+enum Slot {
+    kQueryInterface, kAddRef, kRelease, kInit, kGetDriverName, kGetDriverVersion,
+    kGetErrorMessage, kStart, kStop, kGetChannels, kGetLatencies, kGetBufferSize,
+    kCanSampleRate, kGetSampleRate, kSetSampleRate, kGetClockSources, kSetClockSource,
+    kGetSamplePosition, kGetChannelInfo, kCreateBuffers, kDisposeBuffers, kControlPanel,
+    kFuture, kOutputReady
+};
+
+struct Driver {
+    void* self;
+    void* Slot(int n) const { return (*static_cast<void***>(self))[n]; }
+    template <typename R, typename... A>
+    R Call(int n, A... a) const {
+        using Fn = R(HOST_THISCALL*)(void*, A...);
+        return reinterpret_cast<Fn>(Slot(n))(self, a...);
+    }
+    template <typename R, typename... A>
+    R CallStd(int n, A... a) const {
+        using Fn = R(__stdcall*)(void*, A...);
+        return reinterpret_cast<Fn>(Slot(n))(self, a...);
+    }
+};
+
+AsioLong g_messages = 0;
+double g_rateSeen = 0;
+void __cdecl OnSwitch(AsioLong, ASIOBool) {}
+void __cdecl OnRate(ASIOSampleRate r) { g_rateSeen = r; }
+AsioLong __cdecl OnMessage(AsioLong, AsioLong, void*, double*) {
+    ++g_messages;
+    return 0;
+}
+ASIOTime* __cdecl OnSwitchTime(ASIOTime*, AsioLong, ASIOBool) { return nullptr; }
+
+std::wstring WindowsPath(const char* path) {
+    std::wstring w;
+    if (path[0] == '/') w = L"Z:";
+    for (const char* p = path; *p; ++p) w += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
+    return w;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::printf("usage: asio_host_check path\\to\\feroxasio.dll\n");
+        return 2;
+    }
+    HMODULE dll = LoadLibraryW(WindowsPath(argv[1]).c_str());
+    if (!dll) {
+        std::printf("cannot load %s (error %lu)\n", argv[1], GetLastError());
+        return 1;
+    }
+    using GetClassObject = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
+    auto getClassObject =
+        reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+    using CanUnload = HRESULT(__stdcall*)();
+    auto canUnload =
+        reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+    CHECK(getClassObject && canUnload);
+    if (!getClassObject || !canUnload) return 1;
+
+    IClassFactory* factory = nullptr;
+    CHECK(getClassObject(ferox::kClsidFeroxAsio, IID_IClassFactory,
+                         reinterpret_cast<void**>(&factory)) == S_OK);
+    void* p = nullptr;
+    CHECK(factory->CreateInstance(nullptr, ferox::kClsidFeroxAsio, &p) == S_OK);
+    factory->Release();
+    Driver d{p};
+
+    CHECK(d.CallStd<ULONG>(kAddRef) == 2);
+    CHECK(d.CallStd<ULONG>(kRelease) == 1);
+    void* again = nullptr;
+    CHECK(d.CallStd<HRESULT>(kQueryInterface, &ferox::kClsidFeroxAsio, &again) == S_OK);
+    CHECK(again == p);
+    d.CallStd<ULONG>(kRelease);
+
+    char name[32] = {};
+    d.Call<void>(kGetDriverName, name);
+    CHECK(std::strcmp(name, "Pellinor ASIO 1.03") == 0);
+    CHECK(d.Call<AsioLong>(kGetDriverVersion) == 2);
+    CHECK(d.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == ASIOFalse);
+    char text[128] = {};
+    d.Call<void>(kGetErrorMessage, text);
+    CHECK(std::strcmp(text, "ASIO Pellinor Driver Enum Failure!") == 0);
+
+    AsioLong in = 0, out = 0;
+    CHECK(d.Call<ASIOError>(kGetChannels, &in, &out) == ASE_OK && in == 2 && out == 2);
+    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 1024 && out == 0);
+    AsioLong mn = 0, mx = 0, pref = 0, gran = -1;
+    CHECK(d.Call<ASIOError>(kGetBufferSize, &mn, &mx, &pref, &gran) == ASE_OK);
+    CHECK(mn == 1024 && mx == 1024 && pref == 1024 && gran == 0);
+
+    // Doubles travel on the stack: a convention mismatch shows here first.
+    CHECK(d.Call<ASIOError>(kCanSampleRate, 96000.0) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kCanSampleRate, std::nan("")) == ASE_NoClock);
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 48000.0) == ASE_OK);
+    double rate = 0;
+    CHECK(d.Call<ASIOError>(kGetSampleRate, &rate) == ASE_OK && rate == 48000.0);
+
+    ASIOClockSource clock{};
+    AsioLong count = 1;
+    CHECK(d.Call<ASIOError>(kGetClockSources, &clock, &count) == ASE_OK && count == 1);
+    CHECK(std::strcmp(clock.name, "Internal") == 0 && clock.isCurrentSource == ASIOTrue);
+    CHECK(d.Call<ASIOError>(kSetClockSource, AsioLong{0}) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kSetClockSource, AsioLong{3}) == ASE_NotPresent);
+
+    ASIOChannelInfo info{};
+    info.channel = 1;
+    CHECK(d.Call<ASIOError>(kGetChannelInfo, &info) == ASE_OK);
+    CHECK(info.type == ASIOSTInt32LSB && std::strcmp(info.name, " channel 1") == 0);
+
+    ASIOBufferInfo buffers[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks callbacks{&OnSwitch, &OnRate, &OnMessage, &OnSwitchTime};
+    CHECK(d.Call<ASIOError>(kCreateBuffers, buffers, AsioLong{2}, AsioLong{512}, &callbacks) ==
+          ASE_OK);
+    CHECK(buffers[0].buffers[0] && buffers[1].buffers[1]);
+    CHECK(static_cast<char*>(buffers[0].buffers[1]) - static_cast<char*>(buffers[0].buffers[0]) ==
+          2048);
+    CHECK(g_messages == 4);
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 44100.0) == ASE_OK && g_rateSeen == 44100.0);
+
+    ASIOSamples pos{1, 1};
+    ASIOTimeStamp stamp{1, 1};
+    CHECK(d.Call<ASIOError>(kGetSamplePosition, &pos, &stamp) == ASE_OK);
+    CHECK(pos.lo == 0 && stamp.lo == 0);
+    CHECK(d.Call<ASIOError>(kStart) == ASE_NotPresent);
+    CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kControlPanel) == ASE_NotPresent);
+    ASIOIoFormat format{};
+    format.FormatType = kASIODSDFormat;
+    CHECK(d.Call<ASIOError>(kFuture, AsioLong{kAsioSetIoFormat}, static_cast<void*>(&format)) ==
+          ASE_SUCCESS);
+    CHECK(d.Call<ASIOError>(kGetBufferSize, &mn, &mx, &pref, &gran) == ASE_OK && pref == 16384);
+    CHECK(d.Call<ASIOError>(kFuture, AsioLong{4}, static_cast<void*>(nullptr)) == ASE_NotPresent);
+    CHECK(d.Call<ASIOError>(kOutputReady) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
+
+    CHECK(canUnload() == S_FALSE);
+    CHECK(d.CallStd<ULONG>(kRelease) == 0);
+    CHECK(canUnload() == S_OK);
+    FreeLibrary(dll);
+
+    std::printf("%s: %d failure(s)\n", sizeof(void*) == 8 ? "64-bit host" : "32-bit host", failures);
+    return failures == 0 ? 0 : 1;
+}
