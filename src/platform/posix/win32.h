@@ -138,6 +138,7 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define CLASS_E_CLASSNOTAVAILABLE ((HRESULT)0x80040111)
 #define CLASS_E_NOAGGREGATION ((HRESULT)0x80040110)
 #define SELFREG_E_CLASS ((HRESULT)0x80040201)
+#define CO_E_CLASSSTRING ((HRESULT)0x800401F3)
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 #define HRESULT_FROM_WIN32(x)                                      \
@@ -163,6 +164,7 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_ALREADY_EXISTS 183L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_OPERATION_ABORTED 995L
@@ -254,11 +256,16 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
+#define MAXIMUM_ALLOWED 0x02000000u
 #define REG_OPTION_NON_VOLATILE 0
+#define REG_CREATED_NEW_KEY 1
+#define REG_OPENED_EXISTING_KEY 2
 
 // ---- Process, threads, synchronisation
 using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
 using PTHREAD_START_ROUTINE = LPTHREAD_START_ROUTINE;
+
+using LPCLSID = CLSID*;
 
 extern "C++" {
 DWORD GetLastError();
@@ -278,6 +285,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
 HANDLE GetCurrentProcess();
+DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
 #define STILL_ACTIVE 259
 
@@ -323,7 +331,6 @@ BOOL IsWow64Process(HANDLE process, BOOL* wow64);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
 ULONG RtlNtStatusToDosError(NTSTATUS status);
 }
-using LPCLSID = CLSID*;
 
 // ---- COM
 struct IUnknown {
