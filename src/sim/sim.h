@@ -137,11 +137,13 @@ enum class Op {
 
 // Which requests a fault applies to; unset fields match anything.
 struct Match {
-    Op op;
-    std::optional<GUID> set;        // Property: the property set
-    std::optional<ULONG> id;        // Property: the property id
-    std::optional<ULONG> pinId;     // Property: KSP_PIN's PinId; CreatePin: the connect's PinId
-    std::optional<bool> sizeQuery;  // Property: true = output length 0, false = with a buffer
+    Op op = Op::Property;
+    std::optional<GUID> set = std::nullopt;  // Property: the property set
+    std::optional<ULONG> id = std::nullopt;  // Property: the property id
+    std::optional<ULONG> pinId =
+        std::nullopt;  // Property: KSP_PIN's PinId; CreatePin: the connect's PinId
+    std::optional<bool> sizeQuery =
+        std::nullopt;  // Property: true = output length 0, false = with a buffer
 };
 
 enum class Action {

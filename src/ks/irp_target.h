@@ -1,0 +1,48 @@
+// The base of every kernel-streaming object that owns a handle to the device's KS driver:
+// handle validity, safe closing, synchronous requests over overlapped handles and the KS
+// property reads and writes built on them.
+#pragma once
+
+#include "platform/alloc.h"
+#include "platform/ks.h"
+#include "platform/platform.h"
+
+namespace ferox {
+
+class CKsIrpTarget {
+  public:
+    explicit CKsIrpTarget(HANDLE handle);
+
+    HANDLE GetHandle();
+
+    static BOOL IsValidHandle(HANDLE handle);
+    // TRUE when nothing had to be closed, else what CloseHandle answered; the variable is left
+    // INVALID_HANDLE_VALUE after a close.
+    static BOOL SafeCloseHandle(HANDLE& handle);
+
+    // Waits for the request when it goes pending and judges it by its completion. A size query
+    // (IOCTL_KS_PROPERTY without an output buffer) answered ERROR_MORE_DATA or
+    // ERROR_INSUFFICIENT_BUFFER succeeds with the reported size; every other failure is E_FAIL
+    // with 0 bytes.
+    static HRESULT SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn, void* out,
+                             ULONG cbOut, ULONG* pcbReturned);
+
+    HRESULT GetPropertySimple(const GUID& set, ULONG id, void* value, ULONG cbValue,
+                              const void* extra, ULONG cbExtra);
+    // The caller owns *ppItems (free it with ferox::Free); it is left untouched when the size
+    // query fails or reports 0 bytes. *pcbValid, when given, receives the bytes the read
+    // delivered into the zero-filled block (0 when it failed).
+    HRESULT GetPropertyMulti(const GUID& set, ULONG id, KSMULTIPLE_ITEM** ppItems,
+                             ULONG* pcbValid = nullptr);
+    HRESULT SetPropertySimple(const GUID& set, ULONG id, void* value, ULONG cbValue,
+                              const void* extra, ULONG cbExtra);
+
+  protected:
+    HANDLE m_handle;
+
+  private:
+    HRESULT PropertySimple(ULONG flags, const GUID& set, ULONG id, void* value, ULONG cbValue,
+                           const void* extra, ULONG cbExtra);
+};
+
+}  // namespace ferox
