@@ -389,8 +389,11 @@ TEST_F(RegistryViewTest, ClassIdsOfThe32BitViewLiveBelowWow6432NodeOfClassesRoot
               ERROR_SUCCESS);
     EXPECT_EQ(OpenIn(HKEY_CLASSES_ROOT, WSTR("CLSID\\") + clsid_, KEY_WOW64_64KEY),
               ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(OpenIn(HKEY_CLASSES_ROOT, WSTR("Wow6432Node\\CLSID\\") + clsid_, KEY_WOW64_32KEY),
-              ERROR_SUCCESS);
+    // Not redirected a second time; Wine 8 does redirect it again in a 64-bit process.
+    if (!ferox::test::RunningOnWine()) {
+        EXPECT_EQ(OpenIn(HKEY_CLASSES_ROOT, WSTR("Wow6432Node\\CLSID\\") + clsid_, KEY_WOW64_32KEY),
+                  ERROR_SUCCESS);
+    }
     EXPECT_EQ(RegDeleteKeyExW(HKEY_CLASSES_ROOT,
                               (WSTR("CLSID\\") + clsid_ + WSTR("\\InprocServer32")).c_str(),
                               KEY_WOW64_32KEY, 0),
