@@ -133,16 +133,14 @@ TEST_F(CKsFilterTest, EnumeratesNodesInReplyOrderAndAgain) {
         ULONG i = 0;
         while (f->m_listNodes.GetNext(&pos, &node)) {
             EXPECT_EQ(node->m_nId, i);
-            EXPECT_EQ(node->m_guidType,
-                      sim::DefaultMachine().interfaces[0].filter.nodes[i]);
+            EXPECT_EQ(node->m_guidType, sim::DefaultMachine().interfaces[0].filter.nodes[i]);
             ++i;
         }
     }
     sim::InjectFault({sim::Op::Property, kKsPropSetIdTopology}, {sim::Action::Fail});
     EXPECT_EQ(f->EnumerateNodes(), E_FAIL);
     EXPECT_EQ(f->m_listNodes.GetCount(), 0u);
-    EXPECT_TRUE(
-        Traced(4, "Failed to get property KSPROPSETID_Topology.KSPROPERTY_TOPOLOGY_NODES"));
+    EXPECT_TRUE(Traced(4, "Failed to get property KSPROPSETID_Topology.KSPROPERTY_TOPOLOGY_NODES"));
     delete f;
 }
 
@@ -176,7 +174,8 @@ TEST_F(CKsFilterTest, EveryAllocationFailureIsSurvived) {
         EXPECT_TRUE(nodes == S_OK || nodes == E_FAIL || nodes == E_OUTOFMEMORY) << n;
         delete f;
         EXPECT_EQ(sim::OpenHandles(), 0u);
-        if (!reached) break;
+        if (!reached)
+            break;
     }
 }
 

@@ -6,7 +6,7 @@ namespace ferox::test {
 namespace {
 
 class CKsIrpTargetTest : public KsTest {
-protected:
+  protected:
     // A filter handle opened directly on the simulated DAC, and a target over it.
     struct Target : CKsIrpTarget {
         explicit Target(HANDLE h) : CKsIrpTarget(h) {}
@@ -64,9 +64,9 @@ TEST_F(CKsIrpTargetTest, SizeQueryReportsTheSizeOnlyWithoutAnOutputBuffer) {
     Target t(Open());
     KSP_PIN r = PinRequest(KSPROPERTY_PIN_DATARANGES);
     ULONG cb = 0;
-    EXPECT_EQ(CKsIrpTarget::SyncIoctl(t.GetHandle(), IOCTL_KS_PROPERTY, &r, sizeof(r), nullptr, 0,
-                                      &cb),
-              S_OK);
+    EXPECT_EQ(
+        CKsIrpTarget::SyncIoctl(t.GetHandle(), IOCTL_KS_PROPERTY, &r, sizeof(r), nullptr, 0, &cb),
+        S_OK);
     EXPECT_EQ(cb, 8u + sizeof(KSDATARANGE_AUDIO));
     // The same answer to a request with a buffer that is too small is a failure.
     BYTE small[16];
@@ -77,9 +77,9 @@ TEST_F(CKsIrpTargetTest, SizeQueryReportsTheSizeOnlyWithoutAnOutputBuffer) {
     EXPECT_EQ(cb, 0u);
     // And to another control code.
     sim::InjectFault({sim::Op::OtherIoctl}, {sim::Action::Fail, ERROR_MORE_DATA});
-    EXPECT_EQ(CKsIrpTarget::SyncIoctl(t.GetHandle(), IOCTL_KS_METHOD, &r, sizeof(r), nullptr, 0,
-                                      nullptr),
-              E_FAIL);
+    EXPECT_EQ(
+        CKsIrpTarget::SyncIoctl(t.GetHandle(), IOCTL_KS_METHOD, &r, sizeof(r), nullptr, 0, nullptr),
+        E_FAIL);
 }
 
 TEST_F(CKsIrpTargetTest, SizeQueryQuirkIsAcceptedToo) {
@@ -87,9 +87,9 @@ TEST_F(CKsIrpTargetTest, SizeQueryQuirkIsAcceptedToo) {
     Target t(Open());
     KSP_PIN r = PinRequest(KSPROPERTY_PIN_INTERFACES);
     ULONG cb = 0;
-    EXPECT_EQ(CKsIrpTarget::SyncIoctl(t.GetHandle(), IOCTL_KS_PROPERTY, &r, sizeof(r), nullptr, 0,
-                                      &cb),
-              S_OK);
+    EXPECT_EQ(
+        CKsIrpTarget::SyncIoctl(t.GetHandle(), IOCTL_KS_PROPERTY, &r, sizeof(r), nullptr, 0, &cb),
+        S_OK);
     EXPECT_EQ(cb, 8u + sizeof(KSPIN_INTERFACE));
     EXPECT_EQ(sim::Log(sim::Op::Property).back().result, DWORD{ERROR_INSUFFICIENT_BUFFER});
 }

@@ -28,12 +28,13 @@ inline std::vector<TraceLine>& TraceLines() {
 
 inline std::basic_string<WCHAR> W(const char* ascii) {
     std::basic_string<WCHAR> s;
-    while (*ascii != 0) s += static_cast<WCHAR>(*ascii++);
+    while (*ascii != 0)
+        s += static_cast<WCHAR>(*ascii++);
     return s;
 }
 
 class KsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim::Reset();
         alloc_test::Reset();
@@ -55,14 +56,16 @@ protected:
     static bool Traced(int level, const char* text) {
         const auto wanted = W(text);
         for (const auto& l : TraceLines()) {
-            if (l.level == level && l.text == wanted) return true;
+            if (l.level == level && l.text == wanted)
+                return true;
         }
         return false;
     }
     static int CountTraced(const char* text) {
         const auto wanted = W(text);
         int n = 0;
-        for (const auto& l : TraceLines()) n += l.text == wanted ? 1 : 0;
+        for (const auto& l : TraceLines())
+            n += l.text == wanted ? 1 : 0;
         return n;
     }
 

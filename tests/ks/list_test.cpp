@@ -8,7 +8,7 @@ namespace ferox {
 namespace {
 
 class TListTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { alloc_test::Reset(); }
     TList<int> list;
     int a = 1, b = 2, c = 3;
@@ -34,7 +34,8 @@ TEST_F(TListTest, KeepsInsertionOrderForWalkAndRemoval) {
     std::vector<int*> walked;
     auto* pos = list.GetHead();
     int* e = nullptr;
-    while (list.GetNext(&pos, &e)) walked.push_back(e);
+    while (list.GetNext(&pos, &e))
+        walked.push_back(e);
     EXPECT_EQ(walked, (std::vector<int*>{&a, &b, &c}));
     EXPECT_EQ(list.GetHead()->pNext->pPrev, list.GetHead());
     for (int* want : {&a, &b, &c}) {
@@ -65,7 +66,8 @@ TEST_F(TListTest, NullOutRemovesNothingAndDuplicatesAreSeparateNodes) {
     EXPECT_FALSE(list.RemoveHead(nullptr));
     EXPECT_EQ(list.GetCount(), 2u);
     int* e = nullptr;
-    while (list.RemoveHead(&e)) EXPECT_EQ(e, &a);
+    while (list.RemoveHead(&e))
+        EXPECT_EQ(e, &a);
 }
 
 TEST_F(TListTest, AddTailWithoutMemoryLeavesTheListAsItWas) {

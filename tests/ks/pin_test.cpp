@@ -4,7 +4,7 @@ namespace ferox::test {
 namespace {
 
 class CKsPinTest : public KsTest {
-protected:
+  protected:
     CKsPin* MakePin(CKsFilter* f, ULONG id, HRESULT* hr) { return new CKsPin(f, id, hr); }
 };
 
@@ -44,7 +44,8 @@ TEST_F(CKsPinTest, AllReadsFailingStillConstructsWithZeroFields) {
     EXPECT_EQ(pin->m_Descriptor.Communication, KSPIN_COMMUNICATION_NONE);
     EXPECT_EQ(pin->m_guidCategory, GUID_NULL);
     EXPECT_EQ(pin->m_szFriendlyName[0], 0);
-    EXPECT_TRUE(Traced(3, "Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: 0"));
+    EXPECT_TRUE(
+        Traced(3, "Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: 0"));
     EXPECT_TRUE(Traced(3, "Failed to retrieve pin property KSPROPETY_PIN_INTERFACES on PinID: 0"));
     EXPECT_TRUE(Traced(3, "Failed to retrieve pin property KSPROPERTY_PIN_NAME on PinID: 0"));
     EXPECT_TRUE(Traced(6, "CKsPin::Init Leave, returning 0x000001") ||
@@ -55,9 +56,9 @@ TEST_F(CKsPinTest, AllReadsFailingStillConstructsWithZeroFields) {
 
 TEST_F(CKsPinTest, DataRangeReadFailingAloneCountsNoRanges) {
     CKsFilter* f = OpenFilter();
-    sim::InjectFault({sim::Op::Property, kKsPropSetIdPin, ULONG{KSPROPERTY_PIN_DATARANGES},
-                      std::nullopt, false},
-                     {sim::Action::Fail});
+    sim::InjectFault(
+        {sim::Op::Property, kKsPropSetIdPin, ULONG{KSPROPERTY_PIN_DATARANGES}, std::nullopt, false},
+        {sim::Action::Fail});
     HRESULT hr;
     CKsPin* pin = MakePin(f, 0, &hr);
     EXPECT_EQ(hr, S_FALSE);
@@ -187,7 +188,8 @@ TEST_F(CKsPinTest, WriteDataSubmitsTheHeaderAndDoesNotWait) {
     pin->SetFormat(&wfx.Format);
     ASSERT_EQ(pin->Instantiate(FALSE), S_OK);
     BYTE data[64];
-    for (int i = 0; i < 64; ++i) data[i] = static_cast<BYTE>(i * 3);
+    for (int i = 0; i < 64; ++i)
+        data[i] = static_cast<BYTE>(i * 3);
     KSSTREAM_HEADER h;
     std::memset(&h, 0, sizeof(h));
     h.Size = sizeof(h);

@@ -10,7 +10,7 @@ namespace ferox::sim {
 namespace {
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Reset(); }
     void TearDown() override { Reset(); }
     static HANDLE Open() {
@@ -71,22 +71,22 @@ TEST_F(SimTest, SizeQueryAnswersMoreDataWithTheSizeAndPartialListReads) {
     HANDLE f = Open();
     KSP_PIN r = Request(KSPROPERTY_PIN_DATARANGES);
     DWORD n = 0;
-    EXPECT_FALSE(Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), nullptr, 0, &n,
-                                          nullptr));
+    EXPECT_FALSE(
+        Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), nullptr, 0, &n, nullptr));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
     EXPECT_EQ(n, 96u);
     KSMULTIPLE_ITEM head{};
-    EXPECT_TRUE(Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), &head, 8, &n,
-                                         nullptr));
+    EXPECT_TRUE(
+        Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), &head, 8, &n, nullptr));
     EXPECT_EQ(head.Size, 96u);
     EXPECT_EQ(head.Count, 1u);
     BYTE some[20];
-    EXPECT_FALSE(Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), some, 20, &n,
-                                          nullptr));
+    EXPECT_FALSE(
+        Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), some, 20, &n, nullptr));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
     KSP_PIN bad = Request(KSPROPERTY_PIN_DATAFLOW, 9);
-    EXPECT_FALSE(Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &bad, sizeof(bad), some, 4, &n,
-                                          nullptr));
+    EXPECT_FALSE(
+        Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &bad, sizeof(bad), some, 4, &n, nullptr));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_TRUE(Device().CloseHandle(f));
     EXPECT_FALSE(Device().CloseHandle(f));
@@ -151,8 +151,8 @@ TEST_F(SimTest, FastWritesAreCapturedInOrderAndPositionResetsOnStop) {
         std::memset(&ov, 0, sizeof(ov));
         ov.hEvent = event;
         DWORD n = 0;
-        EXPECT_FALSE(Device().DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &h, h.Size,
-                                              &n, &ov));
+        EXPECT_FALSE(
+            Device().DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &h, h.Size, &n, &ov));
         EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
         EXPECT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
         EXPECT_TRUE(Device().GetOverlappedResult(pin, &ov, &n, FALSE));
@@ -202,7 +202,8 @@ TEST_F(SimTest, RealTimeWritesCompleteAsTheBufferDrainsAndCountUnderruns) {
     EXPECT_GE(s.underruns, 1u);
     EXPECT_EQ(s.position.WriteOffset, 3u * 3840);
     EXPECT_EQ(s.position.PlayOffset, 3u * 3840);
-    for (HANDLE e : events) CloseHandle(e);
+    for (HANDLE e : events)
+        CloseHandle(e);
     Device().CloseHandle(pin);
     Device().CloseHandle(f);
 }
