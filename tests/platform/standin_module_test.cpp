@@ -44,6 +44,12 @@ TEST(Modules, UnknownModuleIsNotFound) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MOD_NOT_FOUND});
 }
 
+TEST(Modules, LoadLibraryOfAnEmptyNameFails) {
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryW(WSTR("")), nullptr);
+    EXPECT_NE(GetLastError(), DWORD{ERROR_SUCCESS});
+}
+
 TEST(Modules, LoadLibraryOfALoadedModuleGivesItsHandle) {
     HMODULE k = LoadLibraryW(WSTR("kernel32.dll"));
     EXPECT_EQ(k, GetModuleHandleW(WSTR("kernel32")));

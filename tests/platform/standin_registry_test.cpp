@@ -286,6 +286,24 @@ TEST_F(RegistryTest, ClosedHandleIsInvalid) {
     EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);  // predefined keys stay
 }
 
+TEST_F(RegistryTest, ArgumentsThatCannotBeRightAreRejected) {
+    HKEY key = Create("args");
+    EXPECT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, scratch_.Path("args").c_str(), 0, KEY_READ, nullptr),
+        ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyW(HKEY_LOCAL_MACHINE, scratch_.Path("args").c_str(), nullptr),
+              ERROR_INVALID_PARAMETER);
+    DWORD reserved = 0;
+    DWORD size = 0;
+    SetString(key, WSTR("a"), WSTR("b"));
+    EXPECT_EQ(RegQueryValueExW(key, WSTR("a"), &reserved, nullptr, nullptr, &size),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetValueExW(key, WSTR("a"), 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
+    EXPECT_EQ(RegDeleteKeyW(key, nullptr), ERROR_INVALID_PARAMETER);
+    RegCloseKey(key);
+    EXPECT_TRUE(Exists("args"));
+}
+
 // ---- The 32-bit view
 
 bool IsWow64() {

@@ -248,6 +248,19 @@ TEST_F(SyncTest, WaitAllNeedsEverySignalAndTakesNoneUntilThen) {
     CloseHandle(b);
 }
 
+// Windows refuses duplicates in a wait-all (STATUS_INVALID_PARAMETER_MIX); Wine 8 accepts them.
+TEST_F(SyncTest, WaitAllRejectsTheSameObjectTwice) {
+    HANDLE a = NewEvent(true, true);
+    const HANDLE handles[] = {a, a};
+    if (!ferox::test::RunningOnWine()) {
+        SetLastError(0);
+        EXPECT_EQ(WaitForMultipleObjects(2, handles, TRUE, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+    }
+    EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 0), WAIT_OBJECT_0);  // wait-any takes it
+    CloseHandle(a);
+}
+
 struct Pair {
     HANDLE first;
     HANDLE second;
