@@ -61,10 +61,12 @@ HRESULT CKsFilter::Instantiate() {
     m_handle =
         Device().CreateFileW(m_szFilterName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    // Taken at once: tracing may change the thread's last error (it does under Wine).
+    const DWORD error = GetLastError();
     if (!IsValidHandle(m_handle)) {
         Trace(kTraceError,
               WSTR("CKsFilter::Instantiate: CreateFile failed for device %s.  ErrorCode = 0x%08x"),
-              m_szFilterName, GetLastError());
+              m_szFilterName, error);
         hr = E_FAIL;
     }
     TraceLeaveResult(WSTR("CKsFilter::Instantiate"), hr);
