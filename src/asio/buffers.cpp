@@ -7,7 +7,8 @@ namespace ferox {
 
 ASIOError ASIO_METHOD ASIOPellinor::createBuffers(ASIOBufferInfo* bufferInfos, AsioLong numChannels,
                                                   AsioLong bufferSize, ASIOCallbacks* callbacks) {
-    if ((numChannels > 0 && !bufferInfos) || !callbacks) return ASE_InvalidParameter;
+    if ((numChannels > 0 && !bufferInfos) || !callbacks)
+        return ASE_InvalidParameter;
     const bool dsd = IsDsd();
     const AsioLong words = dsd ? bufferSize >> 5 : bufferSize;
     // A half must fit one stream data slot, and a DSD half must be whole words, or the host
@@ -35,7 +36,8 @@ ASIOError ASIO_METHOD ASIOPellinor::createBuffers(ASIOBufferInfo* bufferInfos, A
         }
         auto* block = static_cast<std::int32_t*>(Allocate(blockBytes));
         // Hosts that read input blocks must get silence, not stale memory.
-        if (block) std::memset(block, 0, blockBytes);
+        if (block)
+            std::memset(block, 0, blockBytes);
         if (input) {
             m_inputChannels[n] = info.channelNum;
             m_inputBuffers[n] = block;
@@ -45,7 +47,8 @@ ASIOError ASIO_METHOD ASIOPellinor::createBuffers(ASIOBufferInfo* bufferInfos, A
         }
         info.buffers[0] = block;
         info.buffers[1] = block ? block + words : nullptr;
-        if (!block) outOfMemory = true;
+        if (!block)
+            outOfMemory = true;
         count.store(n + 1);
     }
     if (outOfMemory) {
@@ -69,6 +72,7 @@ ASIOError ASIO_METHOD ASIOPellinor::createBuffers(ASIOBufferInfo* bufferInfos, A
         tc.speed = 1.0;
         tc.timeCodeSamples = {0, 0};
         tc.flags = kTcValid | kTcRunning;
+        m_pendingTimeFlags.store(0);  // the record starts afresh
     }
     if (message) {
         message(kAsioSelectorSupported, kAsioSetIoFormat, nullptr, nullptr);
@@ -79,9 +83,10 @@ ASIOError ASIO_METHOD ASIOPellinor::createBuffers(ASIOBufferInfo* bufferInfos, A
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::disposeBuffers() {
-    // Withdrawn first, so that no host callback follows.
+    // Withdrawn first, so that no host callback follows; the blocks go only once no streaming
+    // thread can read them.
     m_callbacks.store(nullptr);
-    stop();
+    EndStream();
     for (AsioLong i = 0; i < m_numInputs.load(); ++i) {
         Free(m_inputBuffers[i]);
         m_inputBuffers[i] = nullptr;

@@ -4,13 +4,12 @@
 #include <cstring>
 
 #include "asio/driver_id.h"
+#include "ks/audio_filter.h"
 
 namespace ferox {
 
 namespace {
 constexpr char kDriverName[] = "Pellinor ASIO 1.03";
-constexpr char kEnumFailure[] = "ASIO Pellinor Driver Enum Failure!";
-constexpr char kNoPins[] = "ASIO Pellinor No pins available for rendering";
 }  // namespace
 
 CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* phr) {
@@ -21,13 +20,15 @@ ASIOPellinor::ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr)
     : CUnknown(WSTR("ASIOPellinor"), pUnkOuter, phr) {}
 
 ASIOPellinor::~ASIOPellinor() {
-    stop();
+    EndStream();
     disposeBuffers();
+    delete m_pFilter;
 }
 
 HRESULT STDMETHODCALLTYPE ASIOPellinor::InnerQueryInterface(REFIID riid, void** ppv) {
     // Hosts ask for the class identifier itself: IASIO has no interface identifier of its own.
-    if (IsEqualGUID(riid, kClsidFeroxAsio)) return ReturnInterface(static_cast<IASIO*>(this), ppv);
+    if (IsEqualGUID(riid, kClsidFeroxAsio))
+        return ReturnInterface(static_cast<IASIO*>(this), ppv);
     return CUnknown::InnerQueryInterface(riid, ppv);
 }
 
@@ -35,31 +36,32 @@ void ASIOPellinor::SetErrorMessage(const char* text) {
     std::snprintf(m_errorMessage, sizeof m_errorMessage, "%s", text);
 }
 
-ASIOBool ASIO_METHOD ASIOPellinor::init(void*) {
-    SetErrorMessage(kEnumFailure);
-    return ASIOFalse;
-}
-
 void ASIO_METHOD ASIOPellinor::getDriverName(char* name) {
-    if (name) std::memcpy(name, kDriverName, sizeof kDriverName);
+    if (name)
+        std::memcpy(name, kDriverName, sizeof kDriverName);
 }
 
-AsioLong ASIO_METHOD ASIOPellinor::getDriverVersion() { return 2; }
+AsioLong ASIO_METHOD ASIOPellinor::getDriverVersion() {
+    return 2;
+}
 
 void ASIO_METHOD ASIOPellinor::getErrorMessage(char* string) {
-    if (string) std::memcpy(string, m_errorMessage, std::strlen(m_errorMessage) + 1);
+    if (string)
+        std::memcpy(string, m_errorMessage, std::strlen(m_errorMessage) + 1);
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getChannels(AsioLong* numInputChannels,
                                                 AsioLong* numOutputChannels) {
-    if (!numInputChannels || !numOutputChannels) return ASE_InvalidParameter;
+    if (!numInputChannels || !numOutputChannels)
+        return ASE_InvalidParameter;
     *numInputChannels = 2;
     *numOutputChannels = 2;
     return ASE_OK;
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getLatencies(AsioLong* inputLatency, AsioLong* outputLatency) {
-    if (!inputLatency || !outputLatency) return ASE_InvalidParameter;
+    if (!inputLatency || !outputLatency)
+        return ASE_InvalidParameter;
     *inputLatency = m_inputLatency;
     *outputLatency = m_outputLatency;
     return ASE_OK;
@@ -67,7 +69,8 @@ ASIOError ASIO_METHOD ASIOPellinor::getLatencies(AsioLong* inputLatency, AsioLon
 
 ASIOError ASIO_METHOD ASIOPellinor::getBufferSize(AsioLong* minSize, AsioLong* maxSize,
                                                   AsioLong* preferredSize, AsioLong* granularity) {
-    if (!minSize || !maxSize || !preferredSize || !granularity) return ASE_InvalidParameter;
+    if (!minSize || !maxSize || !preferredSize || !granularity)
+        return ASE_InvalidParameter;
     // In DSD mode a word carries 32 one-bit samples.
     const AsioLong size = IsDsd() ? m_bufferSize.load() << 5 : m_bufferSize.load();
     *minSize = size;
@@ -78,9 +81,11 @@ ASIOError ASIO_METHOD ASIOPellinor::getBufferSize(AsioLong* minSize, AsioLong* m
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getClockSources(ASIOClockSource* clocks, AsioLong* numSources) {
-    if (!numSources) return ASE_InvalidParameter;
+    if (!numSources)
+        return ASE_InvalidParameter;
     if (*numSources >= 1) {
-        if (!clocks) return ASE_InvalidParameter;
+        if (!clocks)
+            return ASE_InvalidParameter;
         *clocks = ASIOClockSource{};
         clocks->index = 0;
         clocks->associatedChannel = -1;
@@ -93,14 +98,17 @@ ASIOError ASIO_METHOD ASIOPellinor::getClockSources(ASIOClockSource* clocks, Asi
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::setClockSource(AsioLong reference) {
-    if (reference != 0) return ASE_NotPresent;
+    if (reference != 0)
+        return ASE_NotPresent;
     m_pendingTimeFlags.fetch_or(kClockSourceChanged);
     return ASE_OK;
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getChannelInfo(ASIOChannelInfo* info) {
-    if (!info) return ASE_InvalidParameter;
-    if (info->channel < 0 || info->channel >= 2) return ASE_InvalidParameter;
+    if (!info)
+        return ASE_InvalidParameter;
+    if (info->channel < 0 || info->channel >= 2)
+        return ASE_InvalidParameter;
     info->isActive = ASIOFalse;
     info->channelGroup = 0;
     info->type = IsDsd() ? ASIOSTDSDInt8MSB1 : ASIOSTInt32LSB;
@@ -108,13 +116,16 @@ ASIOError ASIO_METHOD ASIOPellinor::getChannelInfo(ASIOChannelInfo* info) {
     const AsioLong count = input ? m_numInputs.load() : m_numOutputs.load();
     const AsioLong* channels = input ? m_inputChannels : m_outputChannels;
     for (AsioLong i = 0; i < count; ++i) {
-        if (channels[i] == info->channel) info->isActive = ASIOTrue;
+        if (channels[i] == info->channel)
+            info->isActive = ASIOTrue;
     }
     std::snprintf(info->name, sizeof info->name, " channel %d", static_cast<int>(info->channel));
     return ASE_OK;
 }
 
-ASIOError ASIO_METHOD ASIOPellinor::controlPanel() { return ASE_NotPresent; }
+ASIOError ASIO_METHOD ASIOPellinor::controlPanel() {
+    return ASE_NotPresent;
+}
 
 ASIOError ASIO_METHOD ASIOPellinor::future(AsioLong selector, void* opt) {
     switch (selector) {
@@ -130,42 +141,25 @@ ASIOError ASIO_METHOD ASIOPellinor::future(AsioLong selector, void* opt) {
         case kAsioCanTimeCode:
             return ASE_SUCCESS;
         case kAsioSetIoFormat:
-            if (!opt) return ASE_InvalidParameter;
+            if (!opt)
+                return ASE_InvalidParameter;
             m_ioFormatType.store(static_cast<ASIOIoFormat*>(opt)->FormatType);
             return ASE_SUCCESS;
         case kAsioGetIoFormat:
-            if (!opt) return ASE_InvalidParameter;
+            if (!opt)
+                return ASE_InvalidParameter;
             static_cast<ASIOIoFormat*>(opt)->FormatType = m_ioFormatType.load();
             return ASE_SUCCESS;
         case kAsioCanDoIoFormat:
-            if (!opt) return ASE_InvalidParameter;
+            if (!opt)
+                return ASE_InvalidParameter;
             return ASE_SUCCESS;
         default:
             return ASE_NotPresent;
     }
 }
 
-ASIOError ASIO_METHOD ASIOPellinor::outputReady() { return ASE_OK; }
-
-// Without an open device there is nothing to stream to.
-ASIOError ASIO_METHOD ASIOPellinor::start() {
-    if (!m_callbacks.load()) return ASE_NotPresent;
-    SetErrorMessage(kNoPins);
-    return ASE_NotPresent;
-}
-
-ASIOError ASIO_METHOD ASIOPellinor::stop() {
-    m_started.store(false);
-    return ASE_OK;
-}
-
-ASIOError ASIO_METHOD ASIOPellinor::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
-    if (!sPos || !tStamp) return ASE_InvalidParameter;
-    sPos->hi = 0;
-    sPos->lo = 0;
-    const std::uint64_t t = m_systemTime.load();
-    tStamp->hi = static_cast<std::uint32_t>(t >> 32);
-    tStamp->lo = static_cast<std::uint32_t>(t);
+ASIOError ASIO_METHOD ASIOPellinor::outputReady() {
     return ASE_OK;
 }
 

@@ -10,8 +10,17 @@
 
 namespace ferox {
 
+class CKsAudPin;
+class CKsAudRenFilter;
+
+// One write request of the stream: the header the device reads and the request's completion.
+struct StreamPacket {
+    KSSTREAM_HEADER header;
+    OVERLAPPED overlapped;
+};
+
 class ASIOPellinor : public IASIO, public CUnknown {
-public:
+  public:
     ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr);
     ~ASIOPellinor() override;
 
@@ -29,10 +38,11 @@ public:
     void ASIO_METHOD getErrorMessage(char* string) override;
     ASIOError ASIO_METHOD start() override;
     ASIOError ASIO_METHOD stop() override;
-    ASIOError ASIO_METHOD getChannels(AsioLong* numInputChannels, AsioLong* numOutputChannels) override;
+    ASIOError ASIO_METHOD getChannels(AsioLong* numInputChannels,
+                                      AsioLong* numOutputChannels) override;
     ASIOError ASIO_METHOD getLatencies(AsioLong* inputLatency, AsioLong* outputLatency) override;
-    ASIOError ASIO_METHOD getBufferSize(AsioLong* minSize, AsioLong* maxSize, AsioLong* preferredSize,
-                                        AsioLong* granularity) override;
+    ASIOError ASIO_METHOD getBufferSize(AsioLong* minSize, AsioLong* maxSize,
+                                        AsioLong* preferredSize, AsioLong* granularity) override;
     ASIOError ASIO_METHOD canSampleRate(ASIOSampleRate sampleRate) override;
     ASIOError ASIO_METHOD getSampleRate(ASIOSampleRate* sampleRate) override;
     ASIOError ASIO_METHOD setSampleRate(ASIOSampleRate sampleRate) override;
@@ -49,13 +59,26 @@ public:
 
     // The record handed to the render pin at start: 32-bit stereo PCM at the carrier rate.
     void FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx) const;
+    void FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx, ASIOSampleRate sampleRate) const;
 
+    static constexpr int kStreamPackets = 16;
+    static constexpr DWORD kStreamSlotBytes = 16384;
     // Largest half a stream data slot carries, in 32-bit words.
-    static constexpr AsioLong kMaxBufferWords = 2048;
+    static constexpr AsioLong kMaxBufferWords = kStreamSlotBytes / 8;
 
-private:
+  private:
     bool IsDsd() const { return m_ioFormatType.load() == kASIODSDFormat; }
     void SetErrorMessage(const char* text);
+
+    // Streaming engine.
+    static DWORD WINAPI StreamThread(LPVOID self);
+    DWORD RunStream();
+    void doBufferSwitch();
+    void FillSlot(BYTE* slot, AsioLong half, AsioLong n) const;
+    void StorePosition(ASIOSamples* sPos, ULONGLONG bytes) const;
+    // Returns once no streaming thread is left, whatever the device does.
+    void EndStream();
+    void CloseStreamHandles();
 
     std::atomic<std::int32_t> m_ioFormatType{kASIOPCMFormat};
     std::atomic<double> m_sampleRate{44100.0};
@@ -81,6 +104,16 @@ private:
     std::atomic<bool> m_timeInfoMode{false};
     std::atomic<bool> m_timeCodeRead{false};
     char m_errorMessage[128] = {};
+    CKsAudRenFilter* m_pFilter = nullptr;
+    std::atomic<CKsAudPin*> m_pRenderPin{nullptr};
+
+    // The stream belongs to the object, so two drivers in one process cannot share it.
+    std::atomic<bool> m_stopStreaming{false};
+    HANDLE m_hStreamThread = nullptr;
+    HANDLE m_hStopEvent = nullptr;           // wakes the streaming thread for a stop
+    std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream
+    StreamPacket m_streamPackets[kStreamPackets]{};
+    alignas(16) BYTE m_streamData[kStreamPackets][kStreamSlotBytes];
 };
 
 CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* phr);

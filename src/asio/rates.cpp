@@ -2,38 +2,56 @@
 #include <cmath>
 
 #include "asio/pellinor.h"
+#include "ks/audio_filter.h"
 
 namespace ferox {
 
 namespace {
 // Hosts do send NaN and zero; no device runs at those.
-bool IsPlayableRate(ASIOSampleRate rate) { return std::isfinite(rate) && rate > 0.0; }
+bool IsPlayableRate(ASIOSampleRate rate) {
+    return std::isfinite(rate) && rate > 0.0;
+}
 }  // namespace
 
 ASIOError ASIO_METHOD ASIOPellinor::canSampleRate(ASIOSampleRate sampleRate) {
-    return IsPlayableRate(sampleRate) ? ASE_OK : ASE_NoClock;
+    if (!IsPlayableRate(sampleRate))
+        return ASE_NoClock;
+    if (!m_pFilter)
+        return ASE_OK;  // nothing to ask yet: start will tell
+    // Asked of the device's render pins in the current mode, as start would build the format.
+    WAVEFORMATEXTENSIBLE wfx;
+    FillWaveFormat(&wfx, sampleRate);
+    return m_pFilter->FindViablePin(&wfx.Format) ? ASE_OK : ASE_NoClock;
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getSampleRate(ASIOSampleRate* sampleRate) {
-    if (!sampleRate) return ASE_InvalidParameter;
+    if (!sampleRate)
+        return ASE_InvalidParameter;
     *sampleRate = m_sampleRate.load();
     return ASE_OK;
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::setSampleRate(ASIOSampleRate sampleRate) {
-    if (!IsPlayableRate(sampleRate)) return ASE_NoClock;
-    if (sampleRate == m_sampleRate.load()) return ASE_OK;
+    if (!IsPlayableRate(sampleRate))
+        return ASE_NoClock;
+    if (sampleRate == m_sampleRate.load())
+        return ASE_OK;
     m_sampleRate.store(sampleRate);
     m_pendingTimeFlags.fetch_or(kSampleRateChanged);
     ASIOCallbacks* callbacks = m_callbacks.load();
-    if (callbacks && callbacks->sampleRateDidChange) callbacks->sampleRateDidChange(sampleRate);
+    if (callbacks && callbacks->sampleRateDidChange)
+        callbacks->sampleRateDidChange(sampleRate);
     return ASE_OK;
 }
 
 void ASIOPellinor::FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx) const {
+    FillWaveFormat(wfx, m_sampleRate.load());
+}
+
+void ASIOPellinor::FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx, ASIOSampleRate sampleRate) const {
     // The carrier is 32-bit stereo PCM in both modes; in DSD mode each frame carries 64 one-bit
     // samples per channel, and the device learns the mode from the vendor request.
-    const double rate = IsDsd() ? m_sampleRate.load() * 0.015625 : m_sampleRate.load();
+    const double rate = IsDsd() ? sampleRate * 0.015625 : sampleRate;
     // Truncated toward zero; a rate beyond any format's reach becomes 0, which no pin takes.
     const DWORD samplesPerSec = rate < 4294967296.0 ? static_cast<DWORD>(rate) : 0;
     *wfx = WAVEFORMATEXTENSIBLE{};

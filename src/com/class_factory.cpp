@@ -5,7 +5,8 @@ namespace ferox {
 std::atomic<LONG> g_serverLockCount{0};
 
 HRESULT STDMETHODCALLTYPE CClassFactory::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
+    if (!ppv)
+        return E_POINTER;
     *ppv = nullptr;
     if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) {
         return E_NOINTERFACE;
@@ -21,18 +22,22 @@ ULONG STDMETHODCALLTYPE CClassFactory::AddRef() {
 
 ULONG STDMETHODCALLTYPE CClassFactory::Release() {
     const LONG n = m_refCount.fetch_sub(1) - 1;
-    if (n == 0) delete this;
+    if (n == 0)
+        delete this;
     return static_cast<ULONG>(n);
 }
 
 HRESULT STDMETHODCALLTYPE CClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid,
-                                                       void** ppv) {
-    if (!ppv) return E_POINTER;
+                                                        void** ppv) {
+    if (!ppv)
+        return E_POINTER;
     // An aggregating outer object may only ask for the inner IUnknown.
-    if (pUnkOuter && !IsEqualGUID(riid, IID_IUnknown)) return E_NOINTERFACE;
+    if (pUnkOuter && !IsEqualGUID(riid, IID_IUnknown))
+        return E_NOINTERFACE;
     HRESULT hr = S_OK;
     CUnknown* obj = m_pEntry->create(pUnkOuter, &hr);
-    if (!obj) return E_OUTOFMEMORY;
+    if (!obj)
+        return E_OUTOFMEMORY;
     if (FAILED(hr)) {
         delete obj;
         return hr;

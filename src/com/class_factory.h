@@ -18,7 +18,7 @@ extern const int g_classEntryCount;
 extern std::atomic<LONG> g_serverLockCount;
 
 class CClassFactory final : public IClassFactory {
-public:
+  public:
     FEROX_HEAP_OBJECT
     explicit CClassFactory(const ClassEntry* entry) : m_pEntry(entry) {}
     virtual ~CClassFactory() = default;
@@ -26,11 +26,10 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
-                                             void** ppv) override;
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override;
     HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) override;
 
-private:
+  private:
     const ClassEntry* const m_pEntry;
     // Hosts may hand a factory between threads; atomic costs nothing here.
     std::atomic<LONG> m_refCount{0};

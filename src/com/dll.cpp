@@ -10,11 +10,14 @@ extern "C" HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID r
     }
     for (int i = 0; i < g_classEntryCount; ++i) {
         const ClassEntry& entry = g_classEntries[i];
-        if (!IsEqualGUID(rclsid, *entry.clsid)) continue;
-        if (!ppv) return E_POINTER;
+        if (!IsEqualGUID(rclsid, *entry.clsid))
+            continue;
+        if (!ppv)
+            return E_POINTER;
         auto* factory = new CClassFactory(&entry);
         *ppv = static_cast<IClassFactory*>(factory);
-        if (!factory) return E_OUTOFMEMORY;
+        if (!factory)
+            return E_OUTOFMEMORY;
         factory->AddRef();
         return S_OK;
     }
@@ -27,6 +30,7 @@ extern "C" HRESULT STDMETHODCALLTYPE DllCanUnloadNow() {
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     // The one configuration the DLL reads: how much to trace, for a debug-output viewer.
-    if (reason == DLL_PROCESS_ATTACH) TraceInitFromEnvironment();
+    if (reason == DLL_PROCESS_ATTACH)
+        TraceInitFromEnvironment();
     return TRUE;
 }

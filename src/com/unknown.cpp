@@ -4,15 +4,21 @@ namespace ferox {
 
 std::atomic<LONG> g_objectCount{0};
 
-CBaseObject::CBaseObject(const WCHAR*) { g_objectCount.fetch_add(1); }
-CBaseObject::~CBaseObject() { g_objectCount.fetch_sub(1); }
+CBaseObject::CBaseObject(const WCHAR*) {
+    g_objectCount.fetch_add(1);
+}
+CBaseObject::~CBaseObject() {
+    g_objectCount.fetch_sub(1);
+}
 
 CUnknown::CUnknown(const WCHAR* name, IUnknown* pUnkOuter, HRESULT*)
     : CBaseObject(name), m_pOwner(pUnkOuter ? pUnkOuter : NonDelegatingUnknown()) {}
 
 HRESULT STDMETHODCALLTYPE CUnknown::InnerQueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (IsEqualGUID(riid, IID_IUnknown)) return ReturnInterface(NonDelegatingUnknown(), ppv);
+    if (!ppv)
+        return E_POINTER;
+    if (IsEqualGUID(riid, IID_IUnknown))
+        return ReturnInterface(NonDelegatingUnknown(), ppv);
     *ppv = nullptr;
     return E_NOINTERFACE;
 }
@@ -35,7 +41,8 @@ ULONG STDMETHODCALLTYPE CUnknown::InnerRelease() {
 }
 
 HRESULT ReturnInterface(IUnknown* p, void** ppv) {
-    if (!ppv) return E_POINTER;
+    if (!ppv)
+        return E_POINTER;
     *ppv = p;
     p->AddRef();
     return S_OK;

@@ -18,12 +18,12 @@ struct INonDelegatingUnknown {
     virtual ULONG STDMETHODCALLTYPE InnerAddRef() = 0;
     virtual ULONG STDMETHODCALLTYPE InnerRelease() = 0;
 
-protected:
+  protected:
     ~INonDelegatingUnknown() = default;
 };
 
 class CBaseObject {
-public:
+  public:
     explicit CBaseObject(const WCHAR* name);
     ~CBaseObject();
     CBaseObject(const CBaseObject&) = delete;
@@ -31,7 +31,7 @@ public:
 };
 
 class CUnknown : public INonDelegatingUnknown, public CBaseObject {
-public:
+  public:
     FEROX_HEAP_OBJECT
     CUnknown(const WCHAR* name, IUnknown* pUnkOuter, HRESULT* phr);
 
@@ -40,14 +40,26 @@ public:
     ULONG STDMETHODCALLTYPE InnerRelease() override;
     virtual ~CUnknown() = default;
 
-    // The inner face as the IUnknown that the class factory hands out.
-    IUnknown* NonDelegatingUnknown() {
-        return reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(this));
-    }
+    // The inner face as the IUnknown that the class factory and aggregating objects hold.
+    IUnknown* NonDelegatingUnknown() { return &m_innerFace; }
 
 protected:
     IUnknown* const m_pOwner;
     std::atomic<LONG> m_refCount{0};
+
+private:
+    // A real IUnknown whose three slots run the Inner operations, so that the inner face is
+    // handed out as what it is rather than as a reinterpreted INonDelegatingUnknown.
+    struct InnerFace final : IUnknown {
+        explicit InnerFace(CUnknown* object) : m_object(object) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+            return m_object->InnerQueryInterface(riid, ppv);
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return m_object->InnerAddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return m_object->InnerRelease(); }
+        CUnknown* const m_object;
+    };
+    InnerFace m_innerFace{this};
 };
 
 // Stores p in *ppv and adds a reference through p's own first interface.

@@ -48,7 +48,8 @@ CKsEnumFilters::~CKsEnumFilters() {
 HRESULT CKsEnumFilters::DestroyLists() {
     TraceEnter(WSTR("CKsEnumFilters::DestroyLists()"));
     CKsFilter* filter = nullptr;
-    while (m_listFilters.RemoveHead(&filter)) delete filter;
+    while (m_listFilters.RemoveHead(&filter))
+        delete filter;
     TraceLeaveResult(WSTR("CKsEnumFilters::DestroyLists"), S_OK);
     return S_OK;
 }
@@ -84,7 +85,8 @@ HRESULT CKsEnumFilters::EnumFilters(FilterType filterType, const GUID* categorie
         auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(Allocate(kDetailBytes));
         if (!detail) {
             hr = E_OUTOFMEMORY;
-            Trace(kTraceSearch, WSTR("Failed to allocate SP_DEVICE_INTERFACE_DETAIL_DATA structure"));
+            Trace(kTraceSearch,
+                  WSTR("Failed to allocate SP_DEVICE_INTERFACE_DETAIL_DATA structure"));
             break;
         }
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
@@ -93,10 +95,9 @@ HRESULT CKsEnumFilters::EnumFilters(FilterType filterType, const GUID* categorie
 
         WCHAR instanceId[kInstanceIdChars];
         instanceId[0] = 0;
-        bool accepted =
-            device.SetupDiGetDeviceInstanceIdW(set, &devInfoData, instanceId, kInstanceIdChars,
-                                               nullptr) &&
-            haveDetail && IsDacInstance(instanceId);
+        bool accepted = device.SetupDiGetDeviceInstanceIdW(set, &devInfoData, instanceId,
+                                                           kInstanceIdChars, nullptr) &&
+                        haveDetail && IsDacInstance(instanceId);
 
         for (ULONG i = 1; accepted && i < count; ++i) {
             if (!device.SetupDiGetDeviceInterfaceAlias(set, &interfaceData, &categories[i],
@@ -112,13 +113,17 @@ HRESULT CKsEnumFilters::EnumFilters(FilterType filterType, const GUID* categorie
         if (accepted) {
             HRESULT hrFilter = S_OK;
             CKsFilter* filter = NewFilter(filterType, detail->DevicePath, &hrFilter);
-            if (!filter) hrFilter = E_OUTOFMEMORY;
+            if (!filter)
+                hrFilter = E_OUTOFMEMORY;
             if (SUCCEEDED(hrFilter) && (enumPins || enumNodes || instantiate)) {
                 hrFilter = filter->Instantiate();
-                if (enumNodes && SUCCEEDED(hrFilter)) hrFilter = filter->EnumerateNodes();
-                if (enumPins && SUCCEEDED(hrFilter)) hrFilter = filter->EnumeratePins();
+                if (enumNodes && SUCCEEDED(hrFilter))
+                    hrFilter = filter->EnumerateNodes();
+                if (enumPins && SUCCEEDED(hrFilter))
+                    hrFilter = filter->EnumeratePins();
             }
-            if (SUCCEEDED(hrFilter) && !m_listFilters.AddTail(filter)) hrFilter = E_OUTOFMEMORY;
+            if (SUCCEEDED(hrFilter) && !m_listFilters.AddTail(filter))
+                hrFilter = E_OUTOFMEMORY;
             if (FAILED(hrFilter)) {
                 delete filter;
                 Trace(kTraceError, WSTR("Failed to create filter for %s"), detail->DevicePath);
@@ -127,8 +132,10 @@ HRESULT CKsEnumFilters::EnumFilters(FilterType filterType, const GUID* categorie
         Free(detail);
     }
 
-    if (CKsIrpTarget::IsValidHandle(set)) device.SetupDiDestroyDeviceInfoList(set);
-    if (SUCCEEDED(hr) && m_listFilters.GetCount() == 0) hr = E_FAIL;
+    if (CKsIrpTarget::IsValidHandle(set))
+        device.SetupDiDestroyDeviceInfoList(set);
+    if (SUCCEEDED(hr) && m_listFilters.GetCount() == 0)
+        hr = E_FAIL;
     TraceLeaveResult(WSTR("CKsEnumFilters::EnumFilters"), hr);
     return hr;
 }

@@ -16,7 +16,7 @@ enum FilterType : ULONG {
 inline constexpr const WCHAR* kDacHardwareId = WSTR("USB\\VID_5A4E&PID_0C31");
 
 class CKsEnumFilters {
-public:
+  public:
     FEROX_HEAP_OBJECT
     explicit CKsEnumFilters(HRESULT* phr);
     virtual ~CKsEnumFilters();

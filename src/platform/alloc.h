@@ -21,6 +21,10 @@ unsigned long Calls();     // calls of Allocate since the process started
 
 // Routes a class's new/delete through Allocate/Free. The operator new is noexcept, so a failed
 // allocation makes the new-expression yield null without running the constructor.
-#define FEROX_HEAP_OBJECT                                                          \
-    static void* operator new(std::size_t n) noexcept { return ::ferox::Allocate(n); } \
-    static void operator delete(void* p) noexcept { ::ferox::Free(p); }
+#define FEROX_HEAP_OBJECT                               \
+    static void* operator new(std::size_t n) noexcept { \
+        return ::ferox::Allocate(n);                    \
+    }                                                   \
+    static void operator delete(void* p) noexcept {     \
+        ::ferox::Free(p);                               \
+    }

@@ -10,7 +10,7 @@ namespace ferox {
 
 // Same names, arguments and results as the Win32 calls they stand for.
 class DeviceApi {
-public:
+  public:
     virtual ~DeviceApi() = default;
 
     virtual HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,

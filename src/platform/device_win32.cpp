@@ -5,7 +5,7 @@ namespace ferox {
 namespace {
 
 class Win32Device final : public DeviceApi {
-public:
+  public:
     HDEVINFO SetupDiGetClassDevsW(const GUID* g, PCWSTR e, HWND p, DWORD f) override {
         return ::SetupDiGetClassDevsW(g, e, p, f);
     }

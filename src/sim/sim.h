@@ -218,10 +218,34 @@ struct PinState {
 // Pin instances created since Reset, in creation order (closed ones stay, with open = false).
 std::vector<PinState> Pins();
 
+// ---- Stream observer
+
+// Told of every render pin's life, in order, under the simulator's lock (so it must not call
+// back into the simulator): created with its data format (KSDATAFORMAT and wave format), the
+// vendor mode words, the bytes the device took, closed. The capture file of the simulated-DAC
+// DLL is one. Reset does not remove it.
+class StreamObserver {
+public:
+    virtual ~StreamObserver() = default;
+    virtual void PinCreated(HANDLE pin, const BYTE* format, ULONG formatSize) = 0;
+    virtual void VendorMode(HANDLE pin, ULONG mode) = 0;
+    virtual void Received(HANDLE pin, const BYTE* data, std::size_t size) = 0;
+    virtual void PinClosed(HANDLE pin) = 0;
+};
+void SetStreamObserver(StreamObserver* observer);  // nullptr: none
+
+// Whether Captured() keeps what the pins take (on after Reset). A long run that only writes to
+// a file turns it off, or memory would grow with every second played.
+void SetMemoryCapture(bool on);
+
 // Handles of the simulator that are open now (filters, pins, info sets).
 std::size_t OpenHandles();
 
 // Whether a handle value is one of the simulator's (open or closed).
 bool IsSimHandle(HANDLE handle);
+
+// Whether the calling thread is inside the simulated device now (its own threads always are):
+// what it allocates there is the kernel's, not the system's.
+bool InDevice();
 
 }  // namespace ferox::sim

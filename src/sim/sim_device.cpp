@@ -154,6 +154,16 @@ struct Answer {
 
 DWORD WINAPI SimKsCreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE pin);
 
+// Marks the time a thread spends inside the simulated device, whose allocations stand for the
+// kernel's and are no business of the system's.
+thread_local int t_deviceDepth = 0;
+struct DeviceScope {
+    DeviceScope() { ++t_deviceDepth; }
+    ~DeviceScope() { --t_deviceDepth; }
+    DeviceScope(const DeviceScope&) = delete;
+    DeviceScope& operator=(const DeviceScope&) = delete;
+};
+
 class Sim final : public DeviceApi {
   public:
     Sim() {
@@ -179,6 +189,8 @@ class Sim final : public DeviceApi {
     Bytes captured;
     std::vector<ULONG> vendorModes;
     bool moduleLoaded = false;
+    StreamObserver* observer = nullptr;
+    bool memoryCapture = true;
 
     void ResetLocked(const Machine& m) {
         machine = m;
@@ -196,6 +208,7 @@ class Sim final : public DeviceApi {
         captured.clear();
         vendorModes.clear();
         moduleLoaded = false;
+        memoryCapture = true;
     }
 
     void UnplugLocked() {
@@ -204,6 +217,7 @@ class Sim final : public DeviceApi {
             for (auto& w : p.queue)
                 Complete(w.ov, kStatusDeviceNotConnected, 0);
             p.queue.clear();
+            p.state.writesPending = 0;
         }
         for (auto& h : held)
             Complete(h.ov, kStatusDeviceNotConnected, 0);
@@ -368,12 +382,12 @@ class Sim final : public DeviceApi {
                 return Value(BytesOf(static_cast<ULONG>(pin.dataFlow)), outSize, false, false);
             case KSPROPERTY_PIN_CINSTANCES: {
                 KSPIN_CINSTANCES c = pin.instances;
-                c.CurrentCount = CurrentCount(request.PinId);
+                c.CurrentCount = CurrentCount(IfaceOf(filter), request.PinId);
                 return Value(BytesOf(c), outSize, false, false);
             }
             case KSPROPERTY_PIN_GLOBALCINSTANCES: {
                 KSPIN_CINSTANCES c = pin.globalInstances;
-                c.CurrentCount = CurrentCount(request.PinId);
+                c.CurrentCount = CurrentCount(IfaceOf(filter), request.PinId);
                 return Value(BytesOf(c), outSize, false, false);
             }
             case KSPROPERTY_PIN_CATEGORY:
@@ -407,10 +421,19 @@ class Sim final : public DeviceApi {
         }
     }
 
-    ULONG CurrentCount(ULONG pinId) {
+    std::size_t IfaceOf(const Filter& filter) const {
+        for (std::size_t i = 0; i < machine.interfaces.size(); ++i) {
+            if (&machine.interfaces[i].filter == &filter)
+                return i;
+        }
+        return machine.interfaces.size();
+    }
+
+    // Instances of one pin type of one device: every DAC has its own pin factories.
+    ULONG CurrentCount(std::size_t iface, ULONG pinId) {
         ULONG n = 0;
         for (const auto& p : pins)
-            n += p.state.open && p.state.pinId == pinId ? 1 : 0;
+            n += p.state.open && p.iface == iface && p.state.pinId == pinId ? 1 : 0;
         return n;
     }
 
@@ -518,7 +541,10 @@ class Sim final : public DeviceApi {
     }
 
     void Take(PinInstance& pin, const Bytes& data) {
-        captured.insert(captured.end(), data.begin(), data.end());
+        if (memoryCapture)
+            captured.insert(captured.end(), data.begin(), data.end());
+        if (observer != nullptr)
+            observer->Received(pin.handle, data.data(), data.size());
         pin.state.bytesReceived += data.size();
         pin.state.position.WriteOffset += data.size();
         if (writeMode == WriteMode::RealTime) {
@@ -568,6 +594,7 @@ class Sim final : public DeviceApi {
     // ---- the worker: late completions and real-time playing
 
     void Worker() {
+        DeviceScope scope;
         std::unique_lock lock(mutex);
         for (;;) {
             const auto now = Clock::now();
@@ -947,6 +974,8 @@ class Sim final : public DeviceApi {
                 ULONG mode;
                 std::memcpy(&mode, in, sizeof(mode));
                 vendorModes.push_back(mode);
+                if (observer != nullptr)
+                    observer->VendorMode(device, mode);
             }
         } else {
             a = Error(ERROR_INVALID_FUNCTION);
@@ -1081,6 +1110,8 @@ class Sim final : public DeviceApi {
             PinInstance& pin = pins[object->pin];
             pin.state.open = false;
             pin.state.state = KSSTATE_STOP;
+            if (observer != nullptr)
+                observer->PinClosed(handle);
         }
         object->open = false;
         return TRUE;
@@ -1246,7 +1277,7 @@ class Sim final : public DeviceApi {
         if (pin.dataFlow == KSPIN_DATAFLOW_IN && (access & GENERIC_WRITE) == 0) {
             return refuse(ERROR_ACCESS_DENIED);
         }
-        if (CurrentCount(c.PinId) >= pin.instances.PossibleCount) {
+        if (CurrentCount(filter->iface, c.PinId) >= pin.instances.PossibleCount) {
             return refuse(kErrorInsufficientResources);
         }
         PinInstance instance;
@@ -1263,6 +1294,8 @@ class Sim final : public DeviceApi {
         pins.push_back(std::move(instance));
         l.handle = h;
         *out = h;
+        if (observer != nullptr)
+            observer->PinCreated(h, format, formatSize);
         return ERROR_SUCCESS;
     }
 };
@@ -1275,12 +1308,81 @@ Sim& TheSim() {
 
 DWORD WINAPI SimKsCreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access,
                             PHANDLE pin) {
+    DeviceScope scope;
     return TheSim().CreatePin(filter, connect, access, pin);
 }
+
+// What the system's binaries see as the device: every call enters the device's scope.
+class ScopedDevice final : public DeviceApi {
+  public:
+    HDEVINFO SetupDiGetClassDevsW(const GUID* g, PCWSTR e, HWND p, DWORD f) override {
+        DeviceScope scope;
+        return TheSim().SetupDiGetClassDevsW(g, e, p, f);
+    }
+    BOOL SetupDiEnumDeviceInterfaces(HDEVINFO s, PSP_DEVINFO_DATA d, const GUID* g, DWORD i,
+                                     PSP_DEVICE_INTERFACE_DATA o) override {
+        DeviceScope scope;
+        return TheSim().SetupDiEnumDeviceInterfaces(s, d, g, i, o);
+    }
+    BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA d,
+                                          PSP_DEVICE_INTERFACE_DETAIL_DATA_W o, DWORD n, PDWORD r,
+                                          PSP_DEVINFO_DATA i) override {
+        DeviceScope scope;
+        return TheSim().SetupDiGetDeviceInterfaceDetailW(s, d, o, n, r, i);
+    }
+    BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO s, PSP_DEVINFO_DATA d, PWSTR o, DWORD n,
+                                     PDWORD r) override {
+        DeviceScope scope;
+        return TheSim().SetupDiGetDeviceInstanceIdW(s, d, o, n, r);
+    }
+    BOOL SetupDiGetDeviceInterfaceAlias(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA d, const GUID* g,
+                                        PSP_DEVICE_INTERFACE_DATA o) override {
+        DeviceScope scope;
+        return TheSim().SetupDiGetDeviceInterfaceAlias(s, d, g, o);
+    }
+    BOOL SetupDiDestroyDeviceInfoList(HDEVINFO s) override {
+        DeviceScope scope;
+        return TheSim().SetupDiDestroyDeviceInfoList(s);
+    }
+    HANDLE CreateFileW(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f,
+                       HANDLE t) override {
+        DeviceScope scope;
+        return TheSim().CreateFileW(p, a, s, sa, d, f, t);
+    }
+    BOOL DeviceIoControl(HANDLE h, DWORD c, LPVOID i, DWORD ni, LPVOID o, DWORD no, LPDWORD r,
+                         LPOVERLAPPED ov) override {
+        DeviceScope scope;
+        return TheSim().DeviceIoControl(h, c, i, ni, o, no, r, ov);
+    }
+    BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD n, BOOL w) override {
+        DeviceScope scope;
+        return TheSim().GetOverlappedResult(h, ov, n, w);
+    }
+    BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov) override {
+        DeviceScope scope;
+        return TheSim().CancelIoEx(h, ov);
+    }
+    BOOL CloseHandle(HANDLE h) override {
+        DeviceScope scope;
+        return TheSim().CloseHandle(h);
+    }
+    HMODULE LoadLibraryW(LPCWSTR n) override {
+        DeviceScope scope;
+        return TheSim().LoadLibraryW(n);
+    }
+    FARPROC GetProcAddress(HMODULE m, LPCSTR n) override {
+        DeviceScope scope;
+        return TheSim().GetProcAddress(m, n);
+    }
+};
 
 }  // namespace
 
 // ---- sim.h
+
+bool InDevice() {
+    return t_deviceDepth > 0;
+}
 
 void Reset(const Machine& machine) {
     Sim& s = TheSim();
@@ -1300,6 +1402,18 @@ void SetWriteMode(WriteMode mode, DWORD bufferMs) {
     s.writeMode = mode;
     s.bufferMs = bufferMs;
     s.wake.notify_all();
+}
+
+void SetStreamObserver(StreamObserver* observer) {
+    Sim& s = TheSim();
+    std::lock_guard lock(s.mutex);
+    s.observer = observer;
+}
+
+void SetMemoryCapture(bool on) {
+    Sim& s = TheSim();
+    std::lock_guard lock(s.mutex);
+    s.memoryCapture = on;
 }
 
 void Unplug() {
@@ -1407,7 +1521,8 @@ WString DefaultPath() {
 namespace ferox {
 
 DeviceApi& Device() {
-    return sim::TheSim();
+    static sim::ScopedDevice device;
+    return device;
 }
 
 }  // namespace ferox

@@ -72,7 +72,8 @@ TEST_F(BuffersTest, SizesTheStreamCannotCarryAreRefused) {
 }
 
 TEST_F(BuffersTest, ChannelChecksDisposeWhatWasMade) {
-    std::vector<ASIOBufferInfo> infos = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}, {ASIOFalse, 2, {}}};
+    std::vector<ASIOBufferInfo> infos = {
+        {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}, {ASIOFalse, 2, {}}};
     EXPECT_EQ(Create(infos, 256), ASE_InvalidParameter);
     EXPECT_FALSE(Active(driver, false, 0));
     EXPECT_EQ(driver->start(), ASE_NotPresent);  // callbacks not recorded
@@ -114,7 +115,8 @@ TEST_F(BuffersTest, InputBlocksHoldSilence) {
     ASSERT_EQ(Create(infos, 512), ASE_OK);
     for (const ASIOBufferInfo& info : infos) {
         const auto* words = static_cast<const std::int32_t*>(info.buffers[0]);
-        for (int i = 0; i < 1024; ++i) ASSERT_EQ(words[i], 0) << i;
+        for (int i = 0; i < 1024; ++i)
+            ASSERT_EQ(words[i], 0) << i;
     }
 }
 
@@ -145,7 +147,8 @@ TEST_F(BuffersTest, OutOfMemoryFinishesTheWalkThenDisposes) {
     alloc_test::FailNth(2);
     EXPECT_EQ(Create(infos, 256), ASE_NoMemory);
     alloc_test::Reset();
-    for (const ASIOBufferInfo& info : infos) EXPECT_FALSE(Active(driver, info.isInput, 0));
+    for (const ASIOBufferInfo& info : infos)
+        EXPECT_FALSE(Active(driver, info.isInput, 0));
     EXPECT_EQ(infos[1].buffers[0], nullptr);
     EXPECT_EQ(infos[1].buffers[1], nullptr);
     EXPECT_NE(infos[2].buffers[0], nullptr);  // the walk went on past the failure

@@ -11,12 +11,16 @@ HostLog& Host() {
 
 namespace {
 void ASIO_CALLBACK OnBufferSwitch(AsioLong, ASIOBool) {}
-void ASIO_CALLBACK OnRateChange(ASIOSampleRate rate) { Host().rateChanges.push_back(rate); }
+void ASIO_CALLBACK OnRateChange(ASIOSampleRate rate) {
+    Host().rateChanges.push_back(rate);
+}
 AsioLong ASIO_CALLBACK OnMessage(AsioLong selector, AsioLong value, void*, double*) {
     Host().messages.emplace_back(selector, value);
     return selector == kAsioSupportsTimeInfo ? Host().supportsTimeInfo : 0;
 }
-ASIOTime* ASIO_CALLBACK OnBufferSwitchTimeInfo(ASIOTime*, AsioLong, ASIOBool) { return nullptr; }
+ASIOTime* ASIO_CALLBACK OnBufferSwitchTimeInfo(ASIOTime*, AsioLong, ASIOBool) {
+    return nullptr;
+}
 }  // namespace
 
 ASIOCallbacks RecordingCallbacks() {

@@ -27,7 +27,7 @@ ASIOCallbacks RecordingCallbacks();
 IASIO* CreateDriver();
 
 class DriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     ASIOPellinor& Object() { return *static_cast<ASIOPellinor*>(driver); }

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "com/driver_fixture.h"
+#include "sim/sim.h"
 
 namespace ferox::test {
 namespace {
@@ -166,6 +167,7 @@ TEST_F(QueriesTest, NullArgumentsAreRefusedNotFollowed) {
 }
 
 TEST_F(QueriesTest, WithoutTheDeviceNothingStarts) {
+    sim::Reset(sim::Machine{});  // a machine without the DAC
     ASIOSamples pos{1, 1};
     ASIOTimeStamp stamp{1, 1};
     EXPECT_EQ(driver->getSamplePosition(&pos, &stamp), ASE_OK);
@@ -185,6 +187,7 @@ TEST_F(QueriesTest, WithoutTheDeviceNothingStarts) {
     EXPECT_EQ(driver->start(), ASE_NotPresent);
     driver->getErrorMessage(text);
     EXPECT_STREQ(text, "ASIO Pellinor No pins available for rendering");
+    sim::Reset();
 }
 
 }  // namespace

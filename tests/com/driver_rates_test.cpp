@@ -62,17 +62,46 @@ TEST_P(WaveFormatTest, RecordIsByteForByteTheCarrierFormat) {
 
     const DWORD n = c.samplesPerSec;
     const DWORD bytes = n * 4;
-    const unsigned char expected[40] = {
-        0xFE, 0xFF, 2, 0,  // extensible, 2 channels
-        static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-        static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24),
-        static_cast<unsigned char>(bytes), static_cast<unsigned char>(bytes >> 8),
-        static_cast<unsigned char>(bytes >> 16), static_cast<unsigned char>(bytes >> 24),
-        4, 0, 32, 0, 22, 0,  // block align, bits, cbSize
-        32, 0,               // valid bits
-        3, 0, 0, 0,          // front left | front right
-        0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,  // KSDATAFORMAT_SUBTYPE_PCM
-        0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    const unsigned char expected[40] = {0xFE,
+                                        0xFF,
+                                        2,
+                                        0,  // extensible, 2 channels
+                                        static_cast<unsigned char>(n),
+                                        static_cast<unsigned char>(n >> 8),
+                                        static_cast<unsigned char>(n >> 16),
+                                        static_cast<unsigned char>(n >> 24),
+                                        static_cast<unsigned char>(bytes),
+                                        static_cast<unsigned char>(bytes >> 8),
+                                        static_cast<unsigned char>(bytes >> 16),
+                                        static_cast<unsigned char>(bytes >> 24),
+                                        4,
+                                        0,
+                                        32,
+                                        0,
+                                        22,
+                                        0,  // block align, bits, cbSize
+                                        32,
+                                        0,  // valid bits
+                                        3,
+                                        0,
+                                        0,
+                                        0,  // front left | front right
+                                        0x01,
+                                        0x00,
+                                        0x00,
+                                        0x00,
+                                        0x00,
+                                        0x00,
+                                        0x10,
+                                        0x00,  // KSDATAFORMAT_SUBTYPE_PCM
+                                        0x80,
+                                        0x00,
+                                        0x00,
+                                        0xAA,
+                                        0x00,
+                                        0x38,
+                                        0x9B,
+                                        0x71};
     ASSERT_EQ(sizeof wfx, sizeof expected);
     EXPECT_EQ(std::memcmp(&wfx, expected, sizeof expected), 0);
     // The host still sees its own rate.

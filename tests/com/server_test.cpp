@@ -12,9 +12,9 @@ constexpr CLSID kOtherClsid = {0x12345678, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
 
 IClassFactory* Factory() {
     IClassFactory* factory = nullptr;
-    EXPECT_EQ(DllGetClassObject(kClsidFeroxAsio, IID_IClassFactory,
-                                reinterpret_cast<void**>(&factory)),
-              S_OK);
+    EXPECT_EQ(
+        DllGetClassObject(kClsidFeroxAsio, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+        S_OK);
     return factory;
 }
 
@@ -31,7 +31,7 @@ struct Outer : IUnknown {
 };
 
 class ServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { alloc_test::Reset(); }
     void TearDown() override {
         alloc_test::Reset();

@@ -14,12 +14,12 @@
 namespace {
 
 int failures = 0;
-#define CHECK(cond)                                                      \
-    do {                                                                 \
-        if (!(cond)) {                                                   \
+#define CHECK(cond)                                                              \
+    do {                                                                         \
+        if (!(cond)) {                                                           \
             std::printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                  \
-        }                                                                \
+            ++failures;                                                          \
+        }                                                                        \
     } while (0)
 
 #if defined(__i386__)
@@ -30,11 +30,30 @@ int failures = 0;
 
 // A host knows the interface only as a table of slots.
 enum Slot {
-    kQueryInterface, kAddRef, kRelease, kInit, kGetDriverName, kGetDriverVersion,
-    kGetErrorMessage, kStart, kStop, kGetChannels, kGetLatencies, kGetBufferSize,
-    kCanSampleRate, kGetSampleRate, kSetSampleRate, kGetClockSources, kSetClockSource,
-    kGetSamplePosition, kGetChannelInfo, kCreateBuffers, kDisposeBuffers, kControlPanel,
-    kFuture, kOutputReady
+    kQueryInterface,
+    kAddRef,
+    kRelease,
+    kInit,
+    kGetDriverName,
+    kGetDriverVersion,
+    kGetErrorMessage,
+    kStart,
+    kStop,
+    kGetChannels,
+    kGetLatencies,
+    kGetBufferSize,
+    kCanSampleRate,
+    kGetSampleRate,
+    kSetSampleRate,
+    kGetClockSources,
+    kSetClockSource,
+    kGetSamplePosition,
+    kGetChannelInfo,
+    kCreateBuffers,
+    kDisposeBuffers,
+    kControlPanel,
+    kFuture,
+    kOutputReady
 };
 
 struct Driver {
@@ -55,17 +74,23 @@ struct Driver {
 AsioLong g_messages = 0;
 double g_rateSeen = 0;
 void __cdecl OnSwitch(AsioLong, ASIOBool) {}
-void __cdecl OnRate(ASIOSampleRate r) { g_rateSeen = r; }
+void __cdecl OnRate(ASIOSampleRate r) {
+    g_rateSeen = r;
+}
 AsioLong __cdecl OnMessage(AsioLong, AsioLong, void*, double*) {
     ++g_messages;
     return 0;
 }
-ASIOTime* __cdecl OnSwitchTime(ASIOTime*, AsioLong, ASIOBool) { return nullptr; }
+ASIOTime* __cdecl OnSwitchTime(ASIOTime*, AsioLong, ASIOBool) {
+    return nullptr;
+}
 
 std::wstring WindowsPath(const char* path) {
     std::wstring w;
-    if (path[0] == '/') w = L"Z:";
-    for (const char* p = path; *p; ++p) w += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
+    if (path[0] == '/')
+        w = L"Z:";
+    for (const char* p = path; *p; ++p)
+        w += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
     return w;
 }
 
@@ -82,13 +107,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     using GetClassObject = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
-    auto getClassObject =
-        reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+    auto getClassObject = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
     using CanUnload = HRESULT(__stdcall*)();
-    auto canUnload =
-        reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+    auto canUnload = reinterpret_cast<CanUnload>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
     CHECK(getClassObject && canUnload);
-    if (!getClassObject || !canUnload) return 1;
+    if (!getClassObject || !canUnload)
+        return 1;
 
     IClassFactory* factory = nullptr;
     CHECK(getClassObject(ferox::kClsidFeroxAsio, IID_IClassFactory,
@@ -171,6 +197,7 @@ int main(int argc, char** argv) {
     CHECK(canUnload() == S_OK);
     FreeLibrary(dll);
 
-    std::printf("%s: %d failure(s)\n", sizeof(void*) == 8 ? "64-bit host" : "32-bit host", failures);
+    std::printf("%s: %d failure(s)\n", sizeof(void*) == 8 ? "64-bit host" : "32-bit host",
+                failures);
     return failures == 0 ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -126,10 +127,21 @@ std::u16string_view View(LPCWSTR text) {
 
 namespace {
 
+// The objects of one wait. Fixed in size: a wait allocates nothing, as on Windows, so tests can
+// prove that a streaming loop allocates nothing either.
+struct WaitSet {
+    std::array<std::shared_ptr<Waitable>, MAXIMUM_WAIT_OBJECTS> items;
+    std::size_t count = 0;
+    std::size_t size() const { return count; }
+    std::shared_ptr<Waitable>& operator[](std::size_t i) { return items[i]; }
+    void push_back(std::shared_ptr<Waitable> w) { items[count++] = std::move(w); }
+    auto begin() { return items.begin(); }
+    auto end() { return items.begin() + static_cast<std::ptrdiff_t>(count); }
+};
+
 // Resolves wait targets; null entry = current process. False (with the error set) on a bad handle.
-bool Resolve(DWORD count, const HANDLE* handles, std::vector<std::shared_ptr<Waitable>>& out) {
+bool Resolve(DWORD count, const HANDLE* handles, WaitSet& out) {
     Kernel& k = K();
-    out.clear();
     for (DWORD i = 0; i < count; ++i) {
         if (IsCurrentProcess(handles[i])) {
             out.push_back(nullptr);
@@ -146,7 +158,7 @@ bool Resolve(DWORD count, const HANDLE* handles, std::vector<std::shared_ptr<Wai
 }
 
 // With the mutex held: the index the wait returns now, or -1.
-long Poll(std::vector<std::shared_ptr<Waitable>>& objects, bool waitAll) {
+long Poll(WaitSet& objects, bool waitAll) {
     if (!waitAll) {
         for (std::size_t i = 0; i < objects.size(); ++i) {
             if (objects[i] && TrySatisfy(*objects[i], true))
@@ -170,7 +182,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
     }
     Kernel& k = K();
     std::unique_lock lock(k.mutex);
-    std::vector<std::shared_ptr<Waitable>> objects;
+    WaitSet objects;
     if (!Resolve(count, handles, objects))
         return WAIT_FAILED;
     if (waitAll) {

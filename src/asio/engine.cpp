@@ -1,0 +1,327 @@
+// The streaming engine: one thread per start hands the host's buffer halves to the render pin,
+// one write at a time, and calls the host back for every write the device has taken.
+#include <cstring>
+
+#include "asio/pellinor.h"
+#include "ks/audio_filter.h"
+#include "platform/device.h"
+
+namespace ferox {
+
+namespace {
+
+constexpr char kNoPins[] = "ASIO Pellinor No pins available for rendering";
+constexpr char kPinWontRun[] = "ASIO Pellinor Render Pin refused to run";
+constexpr char kNoThread[] = "ASIO Pellinor Could not start the stream";
+
+constexpr ULONG kVendorPcm = 0x10000;
+constexpr ULONG kVendorDsd = 0x8000;
+constexpr ULONG kVendorEndOfStream = 0x8002;
+
+constexpr DWORD kStopWaitMs = 1000;
+// Writes that fail in a row before the device counts as gone.
+constexpr int kMaxWriteFailures = 4;
+constexpr std::uint32_t kDsdSilence = 0xAAAAAAAAu;
+
+std::uint32_t ByteSwap(std::uint32_t v) {
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
+std::uint64_t SystemTimeNow() {
+    // timeGetTime has millisecond resolution; the stamp is in nanoseconds.
+    return static_cast<std::uint64_t>(timeGetTime()) * 1000000u;
+}
+
+}  // namespace
+
+ASIOError ASIO_METHOD ASIOPellinor::start() {
+    if (!m_callbacks.load())
+        return ASE_NotPresent;
+    if (m_hStreamThread && m_started.load() &&
+        WaitForSingleObject(m_hStreamThread, 0) == WAIT_TIMEOUT) {
+        return ASE_OK;  // already streaming
+    }
+    // A stream that ended on its own, or is still finishing, goes first.
+    EndStream();
+    if (!m_pFilter) {
+        SetErrorMessage(kNoPins);
+        return ASE_NotPresent;
+    }
+
+    m_systemTime.store(0);
+    m_bufferIndex = 0;
+    m_started.store(false);
+    WAVEFORMATEXTENSIBLE wfx;
+    FillWaveFormat(&wfx);
+    CKsAudPin* pin = m_pFilter->CreateRenderPin(&wfx.Format, FALSE);
+    if (!pin) {
+        SetErrorMessage(kNoPins);
+        return ASE_NotPresent;
+    }
+    // The format says PCM in both modes; the device learns the mode from this value.
+    if (IsDsd()) {
+        pin->SetVendorMode(kVendorDsd);
+        pin->SetFormat(&wfx.Format);
+    } else {
+        pin->SetVendorMode(kVendorPcm);
+    }
+    if (FAILED(pin->SetState(KSSTATE_RUN))) {
+        pin->ClosePin();
+        SetErrorMessage(kPinWontRun);
+        return ASE_HWMalfunction;
+    }
+
+    m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_pRenderPin.store(pin);
+    m_stopStreaming.store(false);
+    m_bytesTaken.store(0);
+    m_started.store(true);  // before the thread: its priming switches must reach the host
+    if (m_hStopEvent) {
+        m_hStreamThread = CreateThread(nullptr, 0, &ASIOPellinor::StreamThread, this, 0, nullptr);
+    }
+    if (!m_hStreamThread) {
+        m_started.store(false);
+        m_pRenderPin.store(nullptr);
+        pin->ClosePin();
+        CloseStreamHandles();
+        SetErrorMessage(kNoThread);
+        return ASE_NoMemory;
+    }
+    return ASE_OK;
+}
+
+ASIOError ASIO_METHOD ASIOPellinor::stop() {
+    m_started.store(false);
+    m_stopStreaming.store(true);
+    if (m_hStopEvent)
+        SetEvent(m_hStopEvent);
+    // A thread that has not finished by then finishes its drain on its own; whatever would free
+    // what it uses waits for it (EndStream).
+    if (m_hStreamThread && WaitForSingleObject(m_hStreamThread, kStopWaitMs) == WAIT_OBJECT_0) {
+        CloseStreamHandles();
+    }
+    return ASE_OK;
+}
+
+void ASIOPellinor::EndStream() {
+    stop();
+    while (m_hStreamThread) {
+        if (WaitForSingleObject(m_hStreamThread, kStopWaitMs) == WAIT_OBJECT_0)
+            CloseStreamHandles();
+    }
+}
+
+void ASIOPellinor::CloseStreamHandles() {
+    if (m_hStreamThread)
+        CloseHandle(m_hStreamThread);
+    if (m_hStopEvent)
+        CloseHandle(m_hStopEvent);
+    m_hStreamThread = nullptr;
+    m_hStopEvent = nullptr;
+}
+
+void ASIOPellinor::StorePosition(ASIOSamples* sPos, ULONGLONG bytes) const {
+    // Hosts count in their own samples: a carrier frame (8 bytes) is one PCM frame, or 32 DSD
+    // samples per channel.
+    const ULONGLONG frames = bytes / 8;
+    const ULONGLONG samples = IsDsd() ? frames * 32 : frames;
+    sPos->hi = static_cast<AsioULong>(samples >> 32);
+    sPos->lo = static_cast<AsioULong>(samples);
+}
+
+ASIOError ASIO_METHOD ASIOPellinor::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
+    if (!sPos || !tStamp)
+        return ASE_InvalidParameter;
+    KSAUDIO_POSITION position{};
+    if (CKsAudPin* pin = m_pRenderPin.load())
+        pin->GetPosition(&position);
+    StorePosition(sPos, position.WriteOffset);
+    const std::uint64_t t = m_systemTime.load();
+    tStamp->hi = static_cast<AsioULong>(t >> 32);
+    tStamp->lo = static_cast<AsioULong>(t);
+    return ASE_OK;
+}
+
+void ASIOPellinor::doBufferSwitch() {
+    ASIOCallbacks* callbacks = m_callbacks.load();
+    if (!m_started.load() || !callbacks)
+        return;
+    const std::uint64_t now = SystemTimeNow();
+    m_systemTime.store(now);
+    if (m_timeInfoMode.load()) {
+        AsioTimeInfo& ti = m_asioTime.timeInfo;
+        const std::uint32_t raised = m_pendingTimeFlags.exchange(0);
+        ti.flags |= raised;
+        if (raised & kSampleRateChanged)
+            ti.sampleRate = m_sampleRate.load();
+        // The engine's own count: asking the pin would cost a request on this thread.
+        StorePosition(&ti.samplePosition, m_bytesTaken.load());
+        ti.systemTime.hi = static_cast<AsioULong>(now >> 32);
+        ti.systemTime.lo = static_cast<AsioULong>(now);
+        if (m_timeCodeRead.load()) {
+            const double ahead =
+                static_cast<double>(ti.samplePosition.lo) + m_sampleRate.load() * 600;
+            m_asioTime.timeCode.timeCodeSamples.hi = 0;
+            m_asioTime.timeCode.timeCodeSamples.lo =
+                static_cast<AsioULong>(static_cast<std::uint64_t>(ahead));
+        }
+        if (callbacks->bufferSwitchTimeInfo) {
+            callbacks->bufferSwitchTimeInfo(&m_asioTime, m_bufferIndex, ASIOFalse);
+        }
+        ti.flags &= ~static_cast<AsioULong>(kSampleRateChanged | kClockSourceChanged);
+    } else if (callbacks->bufferSwitch) {
+        callbacks->bufferSwitch(m_bufferIndex, ASIOFalse);
+    }
+    m_bufferIndex = m_bufferIndex == 0 ? 1 : 0;
+}
+
+void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n) const {
+    auto* out = reinterpret_cast<std::uint32_t*>(slot);
+    const bool dsd = IsDsd();
+    const AsioLong outputs = m_numOutputs.load();
+    if (outputs == 0 || half < 0) {
+        const std::uint32_t silence = dsd ? kDsdSilence : 0;
+        for (AsioLong i = 0; i < 2 * n; ++i)
+            out[i] = silence;
+        return;
+    }
+    const std::int32_t* left = m_outputBuffers[0].load() + half * n;
+    // One active output plays on both sides.
+    const std::int32_t* right = outputs >= 2 ? m_outputBuffers[1].load() + half * n : left;
+    for (AsioLong i = 0; i < n; ++i) {
+        const auto l = static_cast<std::uint32_t>(left[i]);
+        const auto r = static_cast<std::uint32_t>(right[i]);
+        // DSD bytes run in time order; the device wants the earliest in the high byte.
+        out[2 * i] = dsd ? ByteSwap(l) : l;
+        out[2 * i + 1] = dsd ? ByteSwap(r) : r;
+    }
+}
+
+DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {
+    return static_cast<ASIOPellinor*>(self)->RunStream();
+}
+
+DWORD ASIOPellinor::RunStream() {
+    CKsAudPin* const pin = m_pRenderPin.load();
+    const AsioLong n = m_bufferSize.load();
+    const ULONG bytes = static_cast<ULONG>(n) * 8;
+    DeviceApi& device = Device();
+
+    // Packet events first, the stop event last: a wait's index names the packet that completed.
+    HANDLE events[kStreamPackets + 1] = {};
+    bool eventsOk = true;
+    for (int i = 0; i < kStreamPackets; ++i) {
+        StreamPacket& p = m_streamPackets[i];
+        p = StreamPacket{};
+        events[i] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        eventsOk = eventsOk && events[i];
+        p.header.Size = sizeof(KSSTREAM_HEADER);
+        p.header.PresentationTime.Numerator = 1;
+        p.header.PresentationTime.Denominator = 1;
+        p.header.FrameExtent = bytes;
+        p.header.DataUsed = bytes;
+        p.header.Data = m_streamData[0];
+        p.overlapped.hEvent = events[i];
+    }
+    events[kStreamPackets] = m_hStopEvent;
+
+    bool submitted[kStreamPackets] = {};
+    int failures = 0;
+    bool deviceFailed = !eventsOk;
+    // Submits packet r with slot s; a write refused at once is marked done at once, so no wait
+    // hangs on a request the device never took.
+    auto submit = [&](int r, int s) {
+        StreamPacket& p = m_streamPackets[r];
+        p.header.Data = m_streamData[s];
+        submitted[r] = SUCCEEDED(pin->WriteData(&p.header, &p.overlapped));
+        if (!submitted[r])
+            SetEvent(events[r]);
+    };
+    // Judges the write of packet r once its event came.
+    auto completed = [&](int r) {
+        DWORD done = 0;
+        if (submitted[r] && device.GetOverlappedResult(
+                                pin->GetHandle(), &m_streamPackets[r].overlapped, &done, FALSE)) {
+            m_bytesTaken.fetch_add(m_streamPackets[r].header.DataUsed);
+            failures = 0;
+        } else if (++failures >= kMaxWriteFailures) {
+            deviceFailed = true;
+        }
+        submitted[r] = false;
+    };
+
+    int slot = 0;
+    if (!deviceFailed) {
+        doBufferSwitch();  // the host fills half 0
+        doBufferSwitch();  // and half 1
+        // Every fill of the host reaches the device once and in order: half 0 goes first.
+        slot = 1;
+        FillSlot(m_streamData[slot], 0, n);
+        submit(0, slot);
+        doBufferSwitch();
+    }
+
+    while (!deviceFailed && !m_stopStreaming.load()) {
+        const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, INFINITE);
+        if (w == WAIT_OBJECT_0 + kStreamPackets)
+            break;  // stop
+        if (w >= WAIT_OBJECT_0 + kStreamPackets) {
+            deviceFailed = true;
+            break;
+        }
+        const int r = static_cast<int>(w - WAIT_OBJECT_0);
+        completed(r);
+        if (deviceFailed)
+            break;
+        slot = (slot + 1) % kStreamPackets;
+        FillSlot(m_streamData[slot], m_bufferIndex, n);
+        submit(r, slot);
+        doBufferSwitch();
+    }
+
+    // End of stream: the device hears it, then plays out a run of silence. Each wait is bounded,
+    // so a device that stopped answering cannot hold the thread.
+    pin->SetVendorMode(kVendorEndOfStream);
+    const DWORD carrierRate =
+        static_cast<DWORD>(IsDsd() ? m_sampleRate.load() * 0.015625 : m_sampleRate.load());
+    const DWORD drainWaitMs = 250 + (carrierRate ? 4000u * static_cast<DWORD>(n) / carrierRate : 0);
+    for (int d = 0; d < kStreamPackets && eventsOk && !deviceFailed; ++d) {
+        const DWORD w = WaitForMultipleObjects(kStreamPackets, events, FALSE, drainWaitMs);
+        if (w >= WAIT_OBJECT_0 + kStreamPackets)
+            break;
+        const int r = static_cast<int>(w - WAIT_OBJECT_0);
+        completed(r);
+        if (deviceFailed)
+            break;
+        slot = (slot + 1) % kStreamPackets;
+        FillSlot(m_streamData[slot], -1, n);
+        submit(r, slot);
+    }
+    // Nothing may stay in flight on memory and events that are about to go: the last write gets
+    // its time, then is cancelled until the device lets go of it.
+    for (int r = 0; r < kStreamPackets; ++r) {
+        if (!submitted[r] || WaitForSingleObject(events[r], drainWaitMs) == WAIT_OBJECT_0)
+            continue;
+        do {
+            device.CancelIoEx(pin->GetHandle(), &m_streamPackets[r].overlapped);
+        } while (WaitForSingleObject(events[r], kStopWaitMs) != WAIT_OBJECT_0);
+    }
+
+    pin->ClosePin();
+    m_pRenderPin.store(nullptr);
+    for (int i = 0; i < kStreamPackets; ++i) {
+        if (events[i])
+            CloseHandle(events[i]);
+    }
+    // A host that can recover is told; the stream is over either way.
+    if (deviceFailed) {
+        ASIOCallbacks* callbacks = m_callbacks.load();
+        if (callbacks && callbacks->asioMessage &&
+            callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
+            callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+        }
+    }
+    return 0;
+}
+
+}  // namespace ferox

@@ -1,0 +1,199 @@
+// A device that fails, hangs or disappears: the stream ends cleanly, the host hears of it when it
+// can recover, nothing is used after it is gone, and nothing waits forever.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <new>
+#include <thread>
+
+#include "integration/test_host.h"
+#include "platform/alloc.h"
+#include "sim/sim.h"
+#ifndef _WIN32
+#include "platform/posix/testing.h"
+#endif
+
+namespace {
+std::atomic<unsigned long> g_news{0};
+}  // namespace
+
+// Counts every allocation of the test program but the simulated device's (the kernel's own).
+void* operator new(std::size_t n) {
+    if (!ferox::sim::InDevice())
+        g_news.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace ferox::test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+sim::Match Writes() {
+    sim::Match m{};
+    m.op = sim::Op::WriteStream;
+    return m;
+}
+
+class FaultTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::Reset();
+        sim::SetWriteMode(sim::WriteMode::Fast);
+        TestHost::Get().Reset();
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASSERT_EQ(CreateOutputs(driver, 2, 128), ASE_OK);
+    }
+    void TearDown() override {
+        const auto t0 = steady_clock::now();
+        if (driver) {
+            EXPECT_EQ(driver->Release(), 0u);
+        }
+        EXPECT_LT(steady_clock::now() - t0, milliseconds(3000));
+        EXPECT_EQ(sim::OpenHandles(), 0u);
+        for (const sim::PinState& p : sim::Pins()) {
+            EXPECT_FALSE(p.open);
+            EXPECT_EQ(p.writesPending, 0u);
+        }
+#ifndef _WIN32
+        posix::ResetFaults();
+#endif
+    }
+    bool WaitFor(const std::atomic<int>& value, int atLeast,
+                 milliseconds timeout = milliseconds(3000)) {
+        const auto deadline = steady_clock::now() + timeout;
+        while (value.load() < atLeast) {
+            if (steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        return true;
+    }
+    milliseconds TimedStop() {
+        const auto t0 = steady_clock::now();
+        EXPECT_EQ(driver->stop(), ASE_OK);
+        return std::chrono::duration_cast<milliseconds>(steady_clock::now() - t0);
+    }
+    IASIO* driver = nullptr;
+};
+
+TEST_F(FaultTest, WritesRefusedAtOnceEndTheStreamAndAskForAReset) {
+    sim::InjectFault(Writes(), {sim::Action::Fail, ERROR_GEN_FAILURE, 0, 3, 0});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitFor(TestHost::Get().resetRequests, 1));
+    EXPECT_LT(TimedStop(), milliseconds(200));
+    EXPECT_EQ(TestHost::Get().resetRequests.load(), 1);
+    EXPECT_FALSE(sim::Pins()[0].open);
+    // The host recovers as hosts do: a new start.
+    sim::ClearFaults();
+    const int before = TestHost::Get().switches.load();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(before + 5));
+}
+
+TEST_F(FaultTest, WritesCompletingWithErrorsEndTheStream) {
+    sim::InjectFault(Writes(), {sim::Action::PendFail, ERROR_GEN_FAILURE, 1, 5, 0});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitFor(TestHost::Get().resetRequests, 1));
+}
+
+TEST_F(FaultTest, HostWithoutResetSupportIsNotSentOne) {
+    TestHost::Get().supportsReset = 0;
+    sim::InjectFault(Writes(), {sim::Action::Fail, ERROR_GEN_FAILURE, 0, 0, 0});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    const auto deadline = steady_clock::now() + milliseconds(2000);
+    while (sim::Pins().empty() || sim::Pins()[0].open) {
+        ASSERT_LT(steady_clock::now(), deadline);
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    EXPECT_EQ(TestHost::Get().resetRequests.load(), 0);
+}
+
+TEST_F(FaultTest, UnpluggedMidStream) {
+    sim::SetWriteMode(sim::WriteMode::RealTime, 40);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(10));
+    sim::Unplug();
+    ASSERT_TRUE(WaitFor(TestHost::Get().resetRequests, 1));
+    EXPECT_LT(TimedStop(), milliseconds(200));
+    EXPECT_EQ(driver->start(), ASE_NotPresent);  // no device to create a pin on
+}
+
+TEST_F(FaultTest, StopReturnsWhenAWriteNeverCompletes) {
+    sim::InjectFault(Writes(), {sim::Action::NeverComplete, 0, 0, 10, 1});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(13));
+    std::this_thread::sleep_for(milliseconds(20));
+    const int stuck = TestHost::Get().switches.load();
+    EXPECT_EQ(stuck, 13);  // 3 switches around the first write, then one per completed write
+    EXPECT_LE(TimedStop(), milliseconds(1100));
+}
+
+TEST_F(FaultTest, ReleaseWithAWriteThatNeverCompletes) {
+    sim::InjectFault(Writes(), {sim::Action::NeverComplete, 0, 0, 3, 1});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(4));
+    // No stop: the last reference goes with the stream stuck; TearDown checks it ended cleanly.
+}
+
+TEST_F(FaultTest, DisposeAndStartAgainWhileAWriteHangs) {
+    sim::InjectFault(Writes(), {sim::Action::NeverComplete, 0, 0, 3, 1});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(4));
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    ASSERT_EQ(CreateOutputs(driver, 1, 64), ASE_OK);
+    const int before = TestHost::Get().switches.load();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(before + 5));
+}
+
+TEST_F(FaultTest, NothingIsAllocatedWhileStreaming) {
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(10));
+    const unsigned long allocations = alloc_test::Calls();
+    const unsigned long news = g_news.load();
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(200));
+    EXPECT_EQ(alloc_test::Calls(), allocations);
+    EXPECT_EQ(g_news.load(), news);
+    TimedStop();
+}
+
+#ifndef _WIN32
+TEST_F(FaultTest, StreamResourcesThatCannotBeHad) {
+    posix::FailNth(posix::Fault::CreateThread, 1);
+    EXPECT_EQ(driver->start(), ASE_NoMemory);
+    char text[128];
+    driver->getErrorMessage(text);
+    EXPECT_STREQ(text, "ASIO Pellinor Could not start the stream");
+    EXPECT_FALSE(sim::Pins()[0].open);
+
+    posix::FailNth(posix::Fault::CreateEvent, 1);  // the request that sets the pin running
+    EXPECT_EQ(driver->start(), ASE_HWMalfunction);
+    driver->getErrorMessage(text);
+    EXPECT_STREQ(text, "ASIO Pellinor Render Pin refused to run");
+
+    posix::FailNth(posix::Fault::CreateEvent, 2);  // the stop event
+    EXPECT_EQ(driver->start(), ASE_NoMemory);
+
+    posix::FailNth(posix::Fault::CreateEvent, 3);  // a packet event of the thread
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitFor(TestHost::Get().resetRequests, 1));
+    EXPECT_EQ(TestHost::Get().switches.load(), 0);
+}
+#endif
+
+}  // namespace
+}  // namespace ferox::test

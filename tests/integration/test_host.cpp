@@ -1,0 +1,143 @@
+#include "integration/test_host.h"
+
+#include <thread>
+
+extern "C" HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
+
+namespace ferox::test {
+
+namespace {
+void ASIO_CALLBACK BufferSwitch(AsioLong index, ASIOBool) {
+    TestHost::Get().OnSwitch(index, false, nullptr);
+}
+void ASIO_CALLBACK RateChanged(ASIOSampleRate) {}
+AsioLong ASIO_CALLBACK Message(AsioLong selector, AsioLong value, void*, double*) {
+    return TestHost::Get().OnMessage(selector, value);
+}
+ASIOTime* ASIO_CALLBACK BufferSwitchTimeInfo(ASIOTime* time, AsioLong index, ASIOBool) {
+    TestHost::Get().OnSwitch(index, true, time);
+    return nullptr;
+}
+}  // namespace
+
+TestHost& TestHost::Get() {
+    static TestHost host;
+    return host;
+}
+
+void TestHost::Reset() {
+    supportsTimeInfo = 0;
+    supportsReset = 1;
+    channels = 2;
+    words = 0;
+    halves[0].clear();
+    halves[1].clear();
+    fillDsdPattern = false;
+    sleepInSwitchMs = 0;
+    switches = 0;
+    resetRequests = 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.clear();
+    log_.reserve(1 << 16);  // the host allocates nothing while streaming either
+}
+
+ASIOCallbacks TestHost::Callbacks() {
+    return {&BufferSwitch, &RateChanged, &Message, &BufferSwitchTimeInfo};
+}
+
+std::vector<Switch> TestHost::log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+}
+
+bool TestHost::WaitSwitches(int count, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (switches.load() < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void TestHost::OnSwitch(AsioLong index, bool timeInfo, const ASIOTime* time) {
+    const int k = switches.load() + 1;
+    for (std::size_t c = 0; c < halves[index].size(); ++c) {
+        std::int32_t* half = halves[index][c];
+        for (AsioLong i = 0; i < words; ++i) {
+            half[i] = fillDsdPattern ? 0x04030201 : Word(k, static_cast<int>(c), i);
+        }
+    }
+    Switch s{index, timeInfo, 0, {}, {}};
+    if (time) {
+        s.flags = time->timeInfo.flags;
+        s.position = time->timeInfo.samplePosition;
+        s.timeCode = time->timeCode.timeCodeSamples;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (log_.size() < log_.capacity())
+            log_.push_back(s);
+    }
+    if (const int ms = sleepInSwitchMs.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    switches.fetch_add(1);
+}
+
+AsioLong TestHost::OnMessage(AsioLong selector, AsioLong value) {
+    switch (selector) {
+        case kAsioSupportsTimeInfo:
+            return supportsTimeInfo;
+        case kAsioSelectorSupported:
+            return value == kAsioResetRequest ? supportsReset : 0;
+        case kAsioResetRequest:
+            resetRequests.fetch_add(1);
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+IASIO* CreateDriver() {
+    IClassFactory* factory = nullptr;
+    if (DllGetClassObject(kClsidFeroxAsio, IID_IClassFactory, reinterpret_cast<void**>(&factory)) !=
+        S_OK) {
+        return nullptr;
+    }
+    IASIO* driver = nullptr;
+    factory->CreateInstance(nullptr, kClsidFeroxAsio, reinterpret_cast<void**>(&driver));
+    factory->Release();
+    return driver;
+}
+
+void SetIoFormat(IASIO* driver, ASIOIoFormatType type) {
+    ASIOIoFormat format{};
+    format.FormatType = type;
+    driver->future(kAsioSetIoFormat, &format);
+}
+
+ASIOError CreateOutputs(IASIO* driver, int outputs, AsioLong size) {
+    TestHost& host = TestHost::Get();
+    std::vector<ASIOBufferInfo> infos;
+    for (int c = 0; c < outputs; ++c)
+        infos.push_back({ASIOFalse, c, {nullptr, nullptr}});
+    static ASIOCallbacks callbacks;
+    callbacks = host.Callbacks();
+    const ASIOError e =
+        driver->createBuffers(infos.data(), static_cast<AsioLong>(infos.size()), size, &callbacks);
+    if (e != ASE_OK)
+        return e;
+    ASIOIoFormat format{};
+    driver->future(kAsioGetIoFormat, &format);
+    host.words = format.FormatType == kASIODSDFormat ? size / 32 : size;
+    for (int h = 0; h < 2; ++h) {
+        host.halves[h].clear();
+        for (const ASIOBufferInfo& info : infos) {
+            host.halves[h].push_back(static_cast<std::int32_t*>(info.buffers[h]));
+        }
+    }
+    return ASE_OK;
+}
+
+}  // namespace ferox::test

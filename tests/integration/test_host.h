@@ -1,0 +1,71 @@
+// A host for driving the driver against the simulated DAC: fills every half it is handed with
+// numbered words, records every callback, and answers the driver's questions as configured.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "asio/asio.h"
+#include "asio/driver_id.h"
+#include "asio/pellinor.h"
+
+namespace ferox::test {
+
+struct Switch {
+    AsioLong index;
+    bool timeInfo;
+    AsioULong flags;       // time info flags, when timeInfo
+    ASIOSamples position;  // time info sample position
+    ASIOSamples timeCode;  // time code samples
+};
+
+// One host per process at a time: ASIO callbacks carry no context.
+class TestHost {
+  public:
+    static TestHost& Get();
+    void Reset();
+    ASIOCallbacks Callbacks();
+
+    // Configuration, set before createBuffers.
+    AsioLong supportsTimeInfo = 0;
+    AsioLong supportsReset = 1;
+    int channels = 2;                      // output channels the host fills
+    AsioLong words = 0;                    // words per half
+    std::vector<std::int32_t*> halves[2];  // [half][channel] start of each half
+    bool fillDsdPattern = false;           // bytes 01 02 03 04 in every word
+    std::atomic<int> sleepInSwitchMs{0};
+
+    // What happened.
+    std::atomic<int> switches{0};
+    std::atomic<int> resetRequests{0};
+    std::vector<Switch> log();  // a copy
+    // The word the host wrote at fill k (1-based), channel c, word i.
+    static std::int32_t Word(int k, int c, AsioLong i) {
+        return static_cast<std::int32_t>((k << 16) | (c << 15) | (i & 0x7fff));
+    }
+
+    // Waits until at least `count` switches happened; false after `timeout`.
+    bool WaitSwitches(int count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    void OnSwitch(AsioLong index, bool timeInfo, const ASIOTime* time);
+    AsioLong OnMessage(AsioLong selector, AsioLong value);
+
+  private:
+    std::mutex mutex_;
+    std::vector<Switch> log_;
+};
+
+// Creates the driver through the class factory, as hosts do.
+IASIO* CreateDriver();
+
+// Sets the io format through future().
+void SetIoFormat(IASIO* driver, ASIOIoFormatType type);
+
+// Creates `outputs` output buffers (channels 0, 1) of `size` host samples and records the halves
+// in the host.
+ASIOError CreateOutputs(IASIO* driver, int outputs, AsioLong size);
+
+}  // namespace ferox::test
