@@ -4,7 +4,9 @@ execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABL
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${DLL}")
 endif()
-string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${dump}")
+# Only the export name table: the relocation dump has rows of the same shape ("[1006] HIGHLOW").
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" names "${dump}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${names}")
 set(found "")
 foreach(row ${rows})
     string(REGEX REPLACE "\\[ *[0-9]+\\] " "" name "${row}")
