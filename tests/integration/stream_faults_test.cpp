@@ -19,6 +19,11 @@ namespace {
 std::atomic<unsigned long> g_news{0};
 }  // namespace
 
+// The replacements below pair malloc with free themselves; GCC cannot see that once inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 // Counts every allocation of the test program but the simulated device's (the kernel's own).
 void* operator new(std::size_t n) {
     if (!ferox::sim::InDevice())
