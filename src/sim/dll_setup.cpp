@@ -1,0 +1,8 @@
+// Linked into the simulated-DAC DLL only: the simulated machine is ready when a host loads it.
+// Running at load time (under the loader lock) is safe: it starts the simulator's worker thread
+// but never waits for it.
+#include "sim/capture_file.h"
+
+namespace {
+[[maybe_unused]] const bool g_simReady = (ferox::sim::SetUpForHosts(), true);
+}  // namespace

@@ -1,0 +1,111 @@
+// Test signals and capture checks for the demo and the host-level tests:
+//   feroxsig wav FILE SECONDS [RATE [BITS]]   stereo integer PCM (default 44100 Hz, 32 bits)
+//   feroxsig dsf FILE SECONDS [RATE]          stereo DSD (default 2822400, DSD64)
+//   feroxsig dff FILE SECONDS [RATE]
+//   feroxsig info FILE
+//   feroxsig compare INPUT CAPTURE            exit 0 when the capture holds the input bit for bit
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "audio_files.h"
+
+using namespace ferox::host;
+
+namespace {
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: feroxsig wav FILE SECONDS [RATE [BITS]]\n"
+                 "       feroxsig dsf|dff FILE SECONDS [RATE]\n"
+                 "       feroxsig info FILE\n"
+                 "       feroxsig compare INPUT CAPTURE\n");
+    return 2;
+}
+
+bool Write(const std::string& path, const Bytes& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        std::fprintf(stderr, "feroxsig: cannot write '%s'\n", path.c_str());
+        return false;
+    }
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+bool OpenFile(const char* path, FileSource& file, AudioReader& reader) {
+    std::string why;
+    if (!file.Open(path, &why)) {
+        std::fprintf(stderr, "feroxsig: cannot open '%s': %s\n", path, why.c_str());
+        return false;
+    }
+    const AudioStatus s = reader.Open(file);
+    if (!s.ok()) {
+        std::fprintf(stderr, "feroxsig: '%s': %s: %s\n", path, ErrorName(s.error),
+                     s.message.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3)
+        return Usage();
+    const std::string cmd = argv[1];
+    if (cmd == "wav" || cmd == "dsf" || cmd == "dff") {
+        if (argc < 4)
+            return Usage();
+        const double seconds = std::atof(argv[3]);
+        const bool dsd = cmd != "wav";
+        const unsigned long rate =
+            argc > 4 ? std::strtoul(argv[4], nullptr, 10) : (dsd ? 2822400ul : 44100ul);
+        const int bits = argc > 5 ? std::atoi(argv[5]) : 32;
+        if (seconds <= 0 || rate == 0 || (bits != 16 && bits != 24 && bits != 32))
+            return Usage();
+        const auto frames = static_cast<std::size_t>(seconds * static_cast<double>(rate));
+        Bytes out;
+        if (!dsd) {
+            std::vector<std::int32_t> l(frames), r(frames), both;
+            PcmTone(static_cast<std::uint32_t>(rate)).Next(l.data(), r.data(), frames);
+            both.reserve(2 * frames);
+            for (std::size_t i = 0; i < frames; ++i) {
+                both.push_back(l[i]);
+                both.push_back(r[i]);
+            }
+            out = MakeWav(static_cast<std::uint32_t>(rate), 2, static_cast<std::uint16_t>(bits),
+                          both);
+        } else {
+            const std::size_t bytes = frames / 8;
+            std::vector<Bytes> ch(2, Bytes(bytes));
+            DsdTone(static_cast<std::uint32_t>(rate)).Next(ch[0].data(), ch[1].data(), bytes);
+            out = cmd == "dsf" ? MakeDsf(static_cast<std::uint32_t>(rate), ch, bytes * 8)
+                               : MakeDff(static_cast<std::uint32_t>(rate), ch);
+        }
+        return Write(argv[2], out) ? 0 : 1;
+    }
+    if (cmd == "info") {
+        FileSource file;
+        AudioReader reader;
+        if (!OpenFile(argv[2], file, reader))
+            return 1;
+        const AudioInfo& i = reader.Info();
+        std::printf("%s %s %u Hz %u ch %u bits %llu frames %.3f s\n", ContainerName(i.container),
+                    i.encoding == Encoding::Pcm ? "PCM" : "DSD", i.sampleRate, i.channels,
+                    i.bitsPerSample, static_cast<unsigned long long>(i.frames), i.Seconds());
+        return 0;
+    }
+    if (cmd == "compare") {
+        if (argc < 4)
+            return Usage();
+        FileSource a, b;
+        AudioReader input, capture;
+        if (!OpenFile(argv[2], a, input) || !OpenFile(argv[3], b, capture))
+            return 2;
+        const CompareResult r = CompareCapture(input, capture);
+        std::printf("%s: %s\n", r.same ? "identical" : "DIFFERENT", r.message.c_str());
+        return r.same ? 0 : 1;
+    }
+    return Usage();
+}
