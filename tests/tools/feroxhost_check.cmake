@@ -1,0 +1,126 @@
+# feroxhost against the registered simulated-DAC DLL, in a Wine prefix of its own (the DLL
+# shares its class identifier with the production build, whose tests use the common prefix).
+# cmake -DRUN=wine-run.sh -DHOST=feroxhost.exe -DSIG=feroxsig.exe -DDLL=feroxasio.dll
+#       -DPREFIX=dir -DWORK=dir -DPART=host|pcm|dsd -P feroxhost_check.cmake
+set(ENV{WINEPREFIX} "${PREFIX}")
+file(MAKE_DIRECTORY "${WORK}")
+
+function(windows_path out unix)
+    string(REPLACE "/" "\\" p "${unix}")
+    set(${out} "Z:${p}" PARENT_SCOPE)
+endfunction()
+
+# run(EXPECT [STDERR text] command...): the exit code must be EXPECT (a crash never is); the
+# output must contain `text` when given. Leaves the output in `output`.
+function(run expect)
+    set(want "")
+    if(ARGV1 STREQUAL "STDERR")
+        set(want "${ARGV2}")
+        list(REMOVE_AT ARGN 0 1)
+    endif()
+    execute_process(COMMAND ${RUN} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                    ERROR_VARIABLE err TIMEOUT 300)
+    if(NOT rc STREQUAL expect)
+        message(FATAL_ERROR "'${ARGN}' exited with '${rc}', expected ${expect}\n${out}${err}")
+    endif()
+    if(want AND NOT "${out}${err}" MATCHES "${want}")
+        message(FATAL_ERROR "'${ARGN}' did not say '${want}':\n${out}${err}")
+    endif()
+    set(output "${out}${err}" PARENT_SCOPE)
+endfunction()
+
+function(expect_in text)
+    foreach(want ${ARGN})
+        if(NOT text MATCHES "${want}")
+            message(FATAL_ERROR "expected '${want}' in:\n${text}")
+        endif()
+    endforeach()
+endfunction()
+
+windows_path(dll "${DLL}")
+run(0 regsvr32 /s "${dll}")
+
+# Plays FILE with the capture going to CAPTURE, then checks the capture bit for bit.
+function(play_and_compare file capture)
+    windows_path(in "${WORK}/${file}")
+    windows_path(cap "${WORK}/${capture}")
+    file(REMOVE "${WORK}/${capture}")
+    set(ENV{FEROX_SIM_CAPTURE} "${cap}")
+    run(0 ${HOST} play "${in}")
+    expect_in("${output}" "summary: played [0-9.]+ s of [0-9.]+ s" "buffer switches")
+    unset(ENV{FEROX_SIM_CAPTURE})
+    run(0 ${SIG} compare "${in}" "${cap}")
+    message(STATUS "${file}: ${output}")
+endfunction()
+
+if(PART STREQUAL "host")
+    run(0 ${HOST} list)
+    string(REPLACE "/" "\\\\" dllText "${DLL}")
+    expect_in("${output}" "ASIO ferox Driver" "CLSID +\\{3739839C-CE45-4C86-8C77-D40451739198\\}"
+              "Description +ASIO ferox" "feroxasio.dll +\\(present\\)")
+    run(0 ${HOST} probe)
+    expect_in("${output}" "driver +Pellinor ASIO 1.03" "init +ok" "channels +2 in, 2 out"
+              "PCM out +1 ' channel 1' group 0, Int32LSB" "DSD out +0 ' channel 0' group 0, DSDInt8MSB1"
+              "44.1k yes" "768k yes" "DSD64 yes" "DSD512 yes" "io formats +PCM yes, DSD yes")
+    run(0 ${HOST} probe "asio FEROX driver")
+
+    # Every bad input: a message and exit code 1, never a crash.
+    windows_path(work "${WORK}")
+    run(1 STDERR "cannot open '.*missing.wav'" ${HOST} play "${work}\\missing.wav")
+    file(WRITE "${WORK}/notes.txt" "these are not audio samples\n")
+    run(1 STDERR "unsupported file: not a WAV, DSF or DFF" ${HOST} play "${work}\\notes.txt")
+    run(0 ${SIG} wav "${work}\\good.wav" 0.2 44100 16)
+    # Byte surgery with coreutils: format tag 3 (offset 20), block alignment 3 (offset 32),
+    # a data chunk cut short; a DSF cut inside its samples.
+    run(0 ${SIG} dsf "${work}\\good.dsf" 0.1)
+    execute_process(
+        COMMAND sh -c "set -e; cd '${WORK}'
+            cp good.wav float.wav; printf '\\003\\000' | dd of=float.wav bs=1 seek=20 conv=notrunc 2>/dev/null
+            cp good.wav align.wav; printf '\\003\\000' | dd of=align.wav bs=1 seek=32 conv=notrunc 2>/dev/null
+            head -c 4000 good.wav > cut.wav
+            head -c 4000 good.dsf > cut.dsf"
+        RESULT_VARIABLE rc)
+    if(rc)
+        message(FATAL_ERROR "could not make the broken files")
+    endif()
+    run(1 STDERR "unsupported file: floating-point WAV" ${HOST} play "${work}\\float.wav")
+    run(1 STDERR "corrupt header: block alignment" ${HOST} play "${work}\\align.wav")
+    run(1 STDERR "truncated data: the data chunk declares" ${HOST} play "${work}\\cut.wav")
+    run(1 STDERR "truncated data: the samples need" ${HOST} play "${work}\\cut.dsf")
+    run(0 ${SIG} wav "${work}\\low.wav" 0.2 8000 16)
+    run(1 STDERR "refuses the sample rate 8000 Hz" ${HOST} play "${work}\\low.wav")
+    run(1 STDERR "no ASIO driver named 'No Such Driver'" ${HOST} play --driver "No Such Driver"
+        "${work}\\good.wav")
+    run(2 STDERR "usage" ${HOST} play)
+    run(2 STDERR "SECONDS must be" ${HOST} tone --dsd nonsense)
+    run(0 ${HOST} tone 0.3)
+
+    # Without the driver registered at all.
+    run(0 regsvr32 /u /s "${dll}")
+    run(0 ${HOST} list)
+    expect_in("${output}" "No ASIO drivers are installed")
+    run(1 STDERR "no ASIO drivers are installed" ${HOST} probe)
+    run(1 STDERR "no ASIO drivers are installed" ${HOST} play "${work}\\good.wav")
+    run(0 regsvr32 /s "${dll}")
+elseif(PART STREQUAL "pcm")
+    windows_path(work "${WORK}")
+    run(0 ${SIG} wav "${work}\\pcm32.wav" 2)
+    play_and_compare(pcm32.wav pcm32-capture.wav)
+    run(0 ${SIG} wav "${work}\\pcm24.wav" 0.5 96000 24)
+    play_and_compare(pcm24.wav pcm24-capture.wav)
+    run(0 ${SIG} wav "${work}\\pcm16.wav" 0.5 48000 16)
+    play_and_compare(pcm16.wav pcm16-capture.wav)
+elseif(PART STREQUAL "dsd")
+    windows_path(work "${WORK}")
+    run(0 ${SIG} dsf "${work}\\dsd64.dsf" 1)
+    play_and_compare(dsd64.dsf dsd64-capture.dsf)
+    run(0 ${SIG} dff "${work}\\dsd128.dff" 0.5 5644800)
+    play_and_compare(dsd128.dff dsd128-capture.dsf)
+    # The carrier of a DSD stream, as the device received it.
+    windows_path(cap "${WORK}/dsd-carrier.wav")
+    set(ENV{FEROX_SIM_CAPTURE} "${cap}")
+    run(0 ${HOST} tone --dsd 0.3)
+    unset(ENV{FEROX_SIM_CAPTURE})
+    run(0 ${SIG} info "${cap}")
+    expect_in("${output}" "WAV PCM 44100 Hz 2 ch 32 bits")
+endif()
