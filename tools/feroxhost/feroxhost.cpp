@@ -395,18 +395,23 @@ void Fill(AsioLong index) {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     const unsigned n = p.switches.load();
-    if (n == 0) {
+    // The first switches come back to back (the driver primes both halves): the pace is
+    // measured from the first switch that waited for the device.
+    constexpr unsigned kPriming = 3;
+    if (n == kPriming)
         p.first = now;
-    } else {
+    if (n > 0) {
         const double ms = 1000.0 * static_cast<double>(now.QuadPart - p.last.QuadPart) /
                           static_cast<double>(p.frequency.QuadPart);
         if (ms > p.maxIntervalMs.load())
             p.maxIntervalMs.store(ms);
         // Late against the stream's own pace so far: the driver's clock sets the pace, not ours.
-        const double pace = 1000.0 * static_cast<double>(p.last.QuadPart - p.first.QuadPart) /
-                            static_cast<double>(p.frequency.QuadPart) / n;
-        if (n > 4 && ms > 2 * pace)
-            p.late.fetch_add(1);
+        if (n > kPriming + 4) {
+            const double pace = 1000.0 * static_cast<double>(p.last.QuadPart - p.first.QuadPart) /
+                                static_cast<double>(p.frequency.QuadPart) / (n - 1 - kPriming);
+            if (ms > 2 * pace)
+                p.late.fetch_add(1);
+        }
     }
     p.last = now;
     p.switches.store(n + 1);
