@@ -2,6 +2,7 @@
 // one write at a time, and calls the host back for every write the device has taken.
 #include <cstring>
 
+#include "asio/convert.h"
 #include "asio/pellinor.h"
 #include "ks/audio_filter.h"
 #include "platform/device.h"
@@ -21,11 +22,6 @@ constexpr ULONG kVendorEndOfStream = 0x8002;
 constexpr DWORD kStopWaitMs = 1000;
 // Writes that fail in a row before the device counts as gone.
 constexpr int kMaxWriteFailures = 4;
-constexpr std::uint32_t kDsdSilence = 0xAAAAAAAAu;
-
-std::uint32_t ByteSwap(std::uint32_t v) {
-    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
-}
 
 std::uint64_t SystemTimeNow() {
     // timeGetTime has millisecond resolution; the stamp is in nanoseconds.
@@ -180,21 +176,13 @@ void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n) const {
     const bool dsd = IsDsd();
     const AsioLong outputs = m_numOutputs.load();
     if (outputs == 0 || half < 0) {
-        const std::uint32_t silence = dsd ? kDsdSilence : 0;
-        for (AsioLong i = 0; i < 2 * n; ++i)
-            out[i] = silence;
+        FillSilence(out, n, dsd);
         return;
     }
     const std::int32_t* left = m_outputBuffers[0].load() + half * n;
     // One active output plays on both sides.
     const std::int32_t* right = outputs >= 2 ? m_outputBuffers[1].load() + half * n : left;
-    for (AsioLong i = 0; i < n; ++i) {
-        const auto l = static_cast<std::uint32_t>(left[i]);
-        const auto r = static_cast<std::uint32_t>(right[i]);
-        // DSD bytes run in time order; the device wants the earliest in the high byte.
-        out[2 * i] = dsd ? ByteSwap(l) : l;
-        out[2 * i + 1] = dsd ? ByteSwap(r) : r;
-    }
+    ConvertHalf(out, left, right, n, dsd);
 }
 
 DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {

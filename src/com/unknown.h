@@ -43,11 +43,11 @@ class CUnknown : public INonDelegatingUnknown, public CBaseObject {
     // The inner face as the IUnknown that the class factory and aggregating objects hold.
     IUnknown* NonDelegatingUnknown() { return &m_innerFace; }
 
-protected:
+  protected:
     IUnknown* const m_pOwner;
     std::atomic<LONG> m_refCount{0};
 
-private:
+  private:
     // A real IUnknown whose three slots run the Inner operations, so that the inner face is
     // handed out as what it is rather than as a reinterpreted INonDelegatingUnknown.
     struct InnerFace final : IUnknown {
