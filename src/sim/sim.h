@@ -225,7 +225,7 @@ std::vector<PinState> Pins();
 // vendor mode words, the bytes the device took, closed. The capture file of the simulated-DAC
 // DLL is one. Reset does not remove it.
 class StreamObserver {
-public:
+  public:
     virtual ~StreamObserver() = default;
     virtual void PinCreated(HANDLE pin, const BYTE* format, ULONG formatSize) = 0;
     virtual void VendorMode(HANDLE pin, ULONG mode) = 0;
