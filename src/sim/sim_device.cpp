@@ -1197,7 +1197,9 @@ class Sim final : public DeviceApi {
             }
             if (!(sub == f.SubFormat))
                 return false;
-            *rate = static_cast<double>(w.nSamplesPerSec) * w.nBlockAlign;
+            // The device clocks frames of nChannels samples of wBitsPerSample bits at
+            // nSamplesPerSec, whatever nBlockAlign and nAvgBytesPerSec claim.
+            *rate = static_cast<double>(w.nSamplesPerSec) * w.nChannels * w.wBitsPerSample / 8;
         }
         for (const auto& r : pin.dataRanges) {
             if (r.size() < sizeof(KSDATARANGE_AUDIO))
