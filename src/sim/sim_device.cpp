@@ -34,6 +34,8 @@ constexpr DWORD kErrorNoMatch = 1169;
 constexpr DWORD kErrorSetNotFound = 1170;
 constexpr DWORD kErrorNotFound = 1168;
 constexpr DWORD kErrorInsufficientResources = 1450;
+constexpr ULONG kVendorModePcm = 0x10000;
+constexpr ULONG kVendorModeDsd = 0x8000;
 constexpr DWORD kErrorInvalidUserBuffer = 1784;
 constexpr DWORD kErrorNoSuchInterface = 0xE000020Bu;
 
@@ -115,6 +117,7 @@ struct PinInstance {
     HANDLE handle = nullptr;
     std::size_t iface = 0;
     double bytesPerSecond = 44100.0 * 8;
+    double formatBytesPerSecond = 44100.0 * 8;  // as the creation format states it
     double fill = 0;    // bytes in the device's buffer (real-time mode)
     double played = 0;  // bytes played since the last STOP
     bool dry = true;    // the buffer ran empty while running (counted once)
@@ -974,6 +977,13 @@ class Sim final : public DeviceApi {
                 ULONG mode;
                 std::memcpy(&mode, in, sizeof(mode));
                 vendorModes.push_back(mode);
+                // In DSD mode a carrier word holds 32 one-bit samples of a channel, and the
+                // device clocks them at 64 times the format's rate: twice the frames.
+                if (mode == kVendorModeDsd) {
+                    pin->bytesPerSecond = pin->formatBytesPerSecond * 2;
+                } else if (mode == kVendorModePcm) {
+                    pin->bytesPerSecond = pin->formatBytesPerSecond;
+                }
                 if (observer != nullptr)
                     observer->VendorMode(device, mode);
             }
@@ -1288,6 +1298,7 @@ class Sim final : public DeviceApi {
         instance.state.connect = l.in;
         instance.iface = filter->iface;
         instance.bytesPerSecond = rate > 0 ? rate : 44100.0 * 8;
+        instance.formatBytesPerSecond = instance.bytesPerSecond;
         HandleObject object(Kind::Pin);
         object.iface = filter->iface;
         object.pin = pins.size();
