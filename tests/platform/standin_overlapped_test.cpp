@@ -4,28 +4,14 @@
 #include <atomic>
 
 #include "platform/platform.h"
+#include "support/win32_util.h"
 
 namespace {
-
-constexpr DWORD kLong = 5000;
 
 // NTSTATUS values; the Windows headers do not define all of them next to windows.h.
 constexpr ULONG kSuccess = 0x00000000;
 constexpr ULONG kPending = 0x00000103;
 constexpr ULONG kBufferOverflow = 0x80000005;
-constexpr ULONG kNoMatch = 0xC0000272;
-constexpr ULONG kCancelled = 0xC0000120;
-
-using StatusToError = ULONG(WINAPI*)(LONG);
-
-StatusToError RtlStatusToError() {
-#ifdef _WIN32
-    return reinterpret_cast<StatusToError>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
-#else
-    return [](LONG status) -> ULONG { return RtlNtStatusToDosError(status); };
-#endif
-}
 
 OVERLAPPED Record(ULONG status, ULONG_PTR bytes, HANDLE event = nullptr) {
     OVERLAPPED ov{};
@@ -35,45 +21,33 @@ OVERLAPPED Record(ULONG status, ULONG_PTR bytes, HANDLE event = nullptr) {
     return ov;
 }
 
-HANDLE Tagged(HANDLE h) {
-    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(h) | 1);
-}
-
-TEST(OverlappedResult, CompletedRequestReportsItsBytes) {
-    OVERLAPPED ov = Record(kSuccess, 48);
-    DWORD n = 0;
-    EXPECT_TRUE(GetOverlappedResult(nullptr, &ov, &n, FALSE));
-    EXPECT_EQ(n, 48u);
-    n = 0;
-    EXPECT_TRUE(GetOverlappedResult(nullptr, &ov, &n, TRUE));  // nothing to wait for
-    EXPECT_EQ(n, 48u);
-}
-
-TEST(OverlappedResult, WarningAndErrorStatusesFailWithTheirErrorAndStillReportBytes) {
+TEST(OverlappedResult, CompletedRequestsReportBytesAndTheirStatusAsError) {
     struct Case {
         ULONG status;
-        DWORD error;
+        DWORD error;  // 0: success
     };
-    for (const Case c : {Case{kBufferOverflow, ERROR_MORE_DATA}, Case{kNoMatch, ERROR_NO_MATCH},
-                         Case{kCancelled, ERROR_OPERATION_ABORTED}}) {
-        OVERLAPPED ov = Record(c.status, 120);
-        DWORD n = 0;
-        SetLastError(0);
-        EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &n, FALSE)) << std::hex << c.status;
-        EXPECT_EQ(GetLastError(), c.error) << std::hex << c.status;
-        EXPECT_EQ(n, 120u) << std::hex << c.status;
+    for (const Case c :
+         {Case{kSuccess, 0}, Case{kBufferOverflow, ERROR_MORE_DATA},
+          Case{0xC0000272, ERROR_NO_MATCH}, Case{0xC0000120, ERROR_OPERATION_ABORTED}}) {
+        for (BOOL wait : {FALSE, TRUE}) {  // nothing to wait for
+            OVERLAPPED ov = Record(c.status, 120);
+            DWORD n = 0;
+            SetLastError(0);
+            EXPECT_EQ(GetOverlappedResult(nullptr, &ov, &n, wait), c.error == 0) << c.status;
+            EXPECT_EQ(GetLastError(), c.error) << c.status;
+            EXPECT_EQ(n, 120u) << c.status;
+        }
     }
 }
 
-TEST(OverlappedResult, PendingWithoutWaitIsIncomplete) {
+TEST(OverlappedResult, PendingFailsWithoutWaitAndOnABadEvent) {
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     OVERLAPPED ov = Record(kPending, 0, event);
     DWORD n = 77;
-    SetLastError(0);
-    EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &n, FALSE));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_INCOMPLETE});
-    EXPECT_EQ(n, 77u);
+    EXPECT_FAILS_WITH(GetOverlappedResult(nullptr, &ov, &n, FALSE), FALSE, ERROR_IO_INCOMPLETE);
     CloseHandle(event);
+    EXPECT_FAILS_WITH(GetOverlappedResult(nullptr, &ov, &n, TRUE), FALSE, ERROR_INVALID_HANDLE);
+    EXPECT_EQ(n, 77u);
 }
 
 struct Completion {
@@ -93,65 +67,45 @@ DWORD WINAPI CompleteLater(LPVOID arg) {
     return 0;
 }
 
-TEST(OverlappedResult, WaitUsesTheTaggedEventAndReturnsTheCompletion) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    OVERLAPPED ov = Record(kPending, 0, Tagged(event));
-    Completion c{&ov, event, kSuccess, 16384};
-    HANDLE t = CreateThread(nullptr, 0, CompleteLater, &c, 0, nullptr);
-    DWORD n = 0;
-    EXPECT_TRUE(GetOverlappedResult(nullptr, &ov, &n, TRUE));
-    EXPECT_EQ(n, 16384u);
-    EXPECT_EQ(WaitForSingleObject(t, kLong), WAIT_OBJECT_0);
-    CloseHandle(t);
-    CloseHandle(event);
+// The wait is on the event, also when tagged for a synchronous request, and without an event on
+// the file handle (any waitable object serves here).
+TEST(OverlappedResult, WaitReturnsTheCompletion) {
+    enum class Via { Event, TaggedEvent, File };
+    for (Via via : {Via::Event, Via::TaggedEvent, Via::File}) {
+        for (ULONG status : {kSuccess, kBufferOverflow}) {
+            HANDLE event = ferox::test::NewEvent(false, false);
+            const auto tagged = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+            OVERLAPPED ov = Record(kPending, 0,
+                                   via == Via::File    ? nullptr
+                                   : via == Via::Event ? event
+                                                       : tagged);
+            Completion c{&ov, event, status, 16384};
+            HANDLE t = ferox::test::Start(CompleteLater, &c);
+            DWORD n = 0;
+            SetLastError(0);
+            HANDLE file = via == Via::File ? event : nullptr;
+            EXPECT_EQ(GetOverlappedResult(file, &ov, &n, TRUE), status == kSuccess);
+            EXPECT_EQ(GetLastError(), status == kSuccess ? 0u : DWORD{ERROR_MORE_DATA});
+            EXPECT_EQ(n, 16384u);
+            ferox::test::Join(t);
+            CloseHandle(event);
+        }
+    }
 }
 
-TEST(OverlappedResult, WaitReportsAFailedCompletion) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    OVERLAPPED ov = Record(kPending, 0, event);
-    Completion c{&ov, event, kBufferOverflow, 8};
-    HANDLE t = CreateThread(nullptr, 0, CompleteLater, &c, 0, nullptr);
-    DWORD n = 0;
-    SetLastError(0);
-    EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &n, TRUE));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
-    EXPECT_EQ(n, 8u);
-    EXPECT_EQ(WaitForSingleObject(t, kLong), WAIT_OBJECT_0);
-    CloseHandle(t);
-    CloseHandle(event);
-}
-
-// Without an event the wait is on the file handle; any waitable object serves here.
-TEST(OverlappedResult, WithoutAnEventTheFileHandleIsWaitedOn) {
-    HANDLE file = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED ov = Record(kPending, 0);
-    Completion c{&ov, file, kSuccess, 4};
-    HANDLE t = CreateThread(nullptr, 0, CompleteLater, &c, 0, nullptr);
-    DWORD n = 0;
-    EXPECT_TRUE(GetOverlappedResult(file, &ov, &n, TRUE));
-    EXPECT_EQ(n, 4u);
-    EXPECT_EQ(WaitForSingleObject(t, kLong), WAIT_OBJECT_0);
-    CloseHandle(t);
-    CloseHandle(file);
-}
-
-TEST(OverlappedResult, WaitOnABadEventFails) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    CloseHandle(event);
-    OVERLAPPED ov = Record(kPending, 0, event);
-    DWORD n = 5;
-    SetLastError(0);
-    EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &n, TRUE));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
-    EXPECT_EQ(n, 5u);
-}
+using StatusToError = ULONG(WINAPI*)(LONG);
 
 TEST(StatusToError, MapsTheStatusesOfKernelStreaming) {
-    struct Case {
-        ULONG status;
-        ULONG error;
+#ifdef _WIN32
+    const auto toError = reinterpret_cast<StatusToError>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    ASSERT_NE(toError, nullptr);
+#else
+    const StatusToError toError = [](LONG status) -> ULONG {
+        return RtlNtStatusToDosError(status);
     };
-    const Case cases[] = {
+#endif
+    const ULONG cases[][2] = {
         {0x00000000, ERROR_SUCCESS},
         {0x00000103, ERROR_IO_PENDING},
         {0x80000005, ERROR_MORE_DATA},
@@ -177,11 +131,8 @@ TEST(StatusToError, MapsTheStatusesOfKernelStreaming) {
         {0xC0071234, 0x1234},  // and as an NTSTATUS
         {0xC0FF0001, 317},     // no mapping: ERROR_MR_MID_NOT_FOUND
     };
-    const StatusToError toError = RtlStatusToError();
-    ASSERT_NE(toError, nullptr);
-    for (const Case& c : cases) {
-        EXPECT_EQ(toError(static_cast<LONG>(c.status)), c.error) << std::hex << c.status;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(toError(static_cast<LONG>(c[0])), c[1]) << std::hex << c[0];
 }
 
 }  // namespace

@@ -10,6 +10,13 @@ WString Widen(std::string_view ascii) {
     return WString(ascii.begin(), ascii.end());
 }
 
+std::string Ascii(const WCHAR* text) {
+    std::string out;
+    for (; *text != 0; ++text)
+        out += *text < 0x80 ? static_cast<char>(*text) : '?';
+    return out;
+}
+
 std::optional<std::size_t> OpenHandleCount() {
 #ifdef _WIN32
     // Wine 8 answers ProcessHandleCount with 0 (not implemented): no count there.
@@ -29,6 +36,26 @@ bool RunningOnWine() {
 #else
     return false;
 #endif
+}
+
+HANDLE NewEvent(bool manual, bool initial) {
+    return CreateEventW(nullptr, manual, initial, nullptr);
+}
+
+HANDLE Start(LPTHREAD_START_ROUTINE fn, void* arg, DWORD* id) {
+    HANDLE t = CreateThread(nullptr, 0, fn, arg, 0, id);
+    EXPECT_NE(t, nullptr);
+    return t;
+}
+
+void Join(HANDLE thread) {
+    EXPECT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
+    CloseHandle(thread);
+}
+
+void CloseAll(const std::vector<HANDLE>& handles) {
+    for (HANDLE h : handles)
+        CloseHandle(h);
 }
 
 LONG DeleteKeyTree(HKEY root, const WString& path, REGSAM sam) {
