@@ -155,8 +155,8 @@ void ASIOPellinor::doBufferSwitch() {
         ti.systemTime.hi = static_cast<AsioULong>(now >> 32);
         ti.systemTime.lo = static_cast<AsioULong>(now);
         if (m_timeCodeRead.load()) {
-            const double ahead =
-                static_cast<double>(ti.samplePosition.lo) + m_sampleRate.load() * 600;
+            // The rate the same record tells the host, so code and rate always agree.
+            const double ahead = static_cast<double>(ti.samplePosition.lo) + ti.sampleRate * 600;
             m_asioTime.timeCode.timeCodeSamples.hi = 0;
             m_asioTime.timeCode.timeCodeSamples.lo =
                 static_cast<AsioULong>(static_cast<std::uint64_t>(ahead));
@@ -239,6 +239,18 @@ DWORD ASIOPellinor::RunStream() {
     };
 
     int slot = 0;
+    // The write of packet r came back: judge it, then send the packet again with the next slot
+    // holding half h (-1: silence). False once the device counts as failed.
+    auto resubmit = [&](int r, AsioLong half) {
+        completed(r);
+        if (deviceFailed)
+            return false;
+        slot = (slot + 1) % kStreamPackets;
+        FillSlot(m_streamData[slot], half, n);
+        submit(r, slot);
+        return true;
+    };
+
     if (!deviceFailed) {
         doBufferSwitch();  // the host fills half 0
         doBufferSwitch();  // and half 1
@@ -257,33 +269,23 @@ DWORD ASIOPellinor::RunStream() {
             deviceFailed = true;
             break;
         }
-        const int r = static_cast<int>(w - WAIT_OBJECT_0);
-        completed(r);
-        if (deviceFailed)
+        if (!resubmit(static_cast<int>(w - WAIT_OBJECT_0), m_bufferIndex))
             break;
-        slot = (slot + 1) % kStreamPackets;
-        FillSlot(m_streamData[slot], m_bufferIndex, n);
-        submit(r, slot);
         doBufferSwitch();
     }
 
     // End of stream: the device hears it, then plays out a run of silence. Each wait is bounded,
     // so a device that stopped answering cannot hold the thread.
     pin->SetVendorMode(kVendorEndOfStream);
-    const DWORD carrierRate =
-        static_cast<DWORD>(IsDsd() ? m_sampleRate.load() * 0.015625 : m_sampleRate.load());
+    WAVEFORMATEXTENSIBLE wfx;
+    FillWaveFormat(&wfx);
+    const DWORD carrierRate = wfx.Format.nSamplesPerSec;
     const DWORD drainWaitMs = 250 + (carrierRate ? 4000u * static_cast<DWORD>(n) / carrierRate : 0);
     for (int d = 0; d < kStreamPackets && eventsOk && !deviceFailed; ++d) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets, events, FALSE, drainWaitMs);
-        if (w >= WAIT_OBJECT_0 + kStreamPackets)
+        if (w >= WAIT_OBJECT_0 + kStreamPackets ||
+            !resubmit(static_cast<int>(w - WAIT_OBJECT_0), -1))
             break;
-        const int r = static_cast<int>(w - WAIT_OBJECT_0);
-        completed(r);
-        if (deviceFailed)
-            break;
-        slot = (slot + 1) % kStreamPackets;
-        FillSlot(m_streamData[slot], -1, n);
-        submit(r, slot);
     }
     // Nothing may stay in flight on memory and events that are about to go: the last write gets
     // its time, then is cancelled until the device lets go of it.

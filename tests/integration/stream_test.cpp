@@ -1,6 +1,7 @@
 // The driver end to end: init, buffers, start, switches, stop, against the simulated DAC.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -287,6 +288,19 @@ TEST_F(StreamTest, CanSampleRateAsksTheDeviceOnceOpen) {
     EXPECT_EQ(driver->canSampleRate(44100.0), ASE_NoClock);  // carrier 689
 }
 
+// A second host that only counts: the test host fills the first driver's buffers.
+std::atomic<int> g_secondSwitches{0};
+void ASIO_CALLBACK SecondSwitch(AsioLong, ASIOBool) {
+    g_secondSwitches.fetch_add(1);
+}
+void ASIO_CALLBACK SecondRate(ASIOSampleRate) {}
+AsioLong ASIO_CALLBACK SecondMessage(AsioLong, AsioLong, void*, double*) {
+    return 0;
+}
+ASIOTime* ASIO_CALLBACK SecondSwitchTimeInfo(ASIOTime*, AsioLong, ASIOBool) {
+    return nullptr;
+}
+
 TEST_F(StreamTest, TwoDriversStreamIndependently) {
     sim::Machine machine = sim::DefaultMachine();
     machine.interfaces.push_back(sim::Dac(1));
@@ -298,11 +312,16 @@ TEST_F(StreamTest, TwoDriversStreamIndependently) {
     ASSERT_EQ(second->init(nullptr), ASIOTrue);  // the first DAC is taken: it gets the other
     ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
     ASSERT_EQ(driver->start(), ASE_OK);
-    static ASIOCallbacks callbacks = TestHost::Get().Callbacks();
+    ASIOCallbacks callbacks{&SecondSwitch, &SecondRate, &SecondMessage, &SecondSwitchTimeInfo};
     ASIOBufferInfo info{ASIOFalse, 0, {}};
     ASSERT_EQ(second->createBuffers(&info, 1, 128, &callbacks), ASE_OK);
     ASSERT_EQ(second->start(), ASE_OK);
     ASSERT_TRUE(TestHost::Get().WaitSwitches(40));
+    const auto deadline = steady_clock::now() + milliseconds(5000);
+    while (g_secondSwitches.load() < 40 && steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    EXPECT_GE(g_secondSwitches.load(), 40);
     EXPECT_EQ(second->stop(), ASE_OK);
     EXPECT_EQ(driver->stop(), ASE_OK);
     const std::vector<sim::PinState> pins = sim::Pins();
