@@ -33,8 +33,12 @@ long long ElapsedMs(std::chrono::steady_clock::time_point since) {
 
 using SyncTest = LeakCheckedTest;
 
-DWORD WINAPI ParkUntilSignalled(LPVOID event) {
-    return WaitForSingleObject(static_cast<HANDLE>(event), kLong) == WAIT_OBJECT_0 ? 7 : 8;
+// Waits for pair[0], then sets pair[1].
+DWORD WINAPI RunOnAfterDetach(LPVOID arg) {
+    const HANDLE release = static_cast<HANDLE*>(arg)[0], done = static_cast<HANDLE*>(arg)[1];
+    if (WaitForSingleObject(release, kLong) == WAIT_OBJECT_0)
+        SetEvent(done);
+    return 0;
 }
 
 TEST_F(SyncTest, HandlesAreDistinctMultiplesOfFourAndBadOnesFailEveryCall) {
@@ -66,14 +70,14 @@ TEST_F(SyncTest, HandlesAreDistinctMultiplesOfFourAndBadOnesFailEveryCall) {
     }
 
     // A thread is waitable but is not an event, and an event is not a thread.
-    HANDLE release = NewEvent(true, false);
-    HANDLE thread = Start(ParkUntilSignalled, release);
+    HANDLE pair[] = {NewEvent(true, false), NewEvent(true, false)};
+    HANDLE thread = Start(RunOnAfterDetach, pair);
     EXPECT_FAILS_WITH(SetEvent(thread), FALSE, ERROR_INVALID_HANDLE);
     DWORD code = 0;
-    EXPECT_FAILS_WITH(GetExitCodeThread(release, &code), FALSE, ERROR_INVALID_HANDLE);
-    SetEvent(release);
+    EXPECT_FAILS_WITH(GetExitCodeThread(pair[0], &code), FALSE, ERROR_INVALID_HANDLE);
+    SetEvent(pair[0]);
     Join(thread);
-    CloseHandle(release);
+    CloseAll({pair[0], pair[1]});
 }
 
 // The low bit marks an event for a synchronous request; the object is the same.
@@ -239,14 +243,7 @@ TEST_F(SyncTest, ThreadRunsAtOnceAndItsHandleSignalsWhenItReturns) {
     CloseAll({mixed[0], t, probe.release});
 }
 
-// Runs on after its handle is closed: waits for pair[0], then sets pair[1].
-DWORD WINAPI RunOnAfterDetach(LPVOID arg) {
-    const HANDLE release = static_cast<HANDLE*>(arg)[0], done = static_cast<HANDLE*>(arg)[1];
-    if (WaitForSingleObject(release, kLong) == WAIT_OBJECT_0)
-        SetEvent(done);
-    return 0;
-}
-
+// A thread runs on after its handle is closed.
 TEST_F(SyncTest, ClosingARunningThreadsHandleLetsItRunOn) {
     HANDLE pair[] = {NewEvent(true, false), NewEvent(true, false)};
     EXPECT_TRUE(CloseHandle(Start(RunOnAfterDetach, pair)));
