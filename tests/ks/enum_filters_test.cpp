@@ -20,6 +20,10 @@ sim::Machine MachineOf(std::vector<sim::Interface> interfaces) {
     return m;
 }
 
+bool NamedAfter(CKsFilter* f, const sim::Interface& iface) {
+    return WideCompare(f->m_szFilterName, sim::DevicePath(iface, kKsCategoryAudio).c_str()) == 0;
+}
+
 class EnumFiltersTest : public KsTest {
   protected:
     void TearDown() override {
@@ -56,9 +60,7 @@ TEST_F(EnumFiltersTest, FindsTheDacAndOpensItWithItsPins) {
     ASSERT_NE(filter, nullptr);
     EXPECT_TRUE(CKsIrpTarget::IsValidHandle(filter->GetHandle()));
     EXPECT_EQ(filter->m_listRenderSinkPins.GetCount(), 1u);
-    EXPECT_EQ(
-        WideCompare(filter->m_szFilterName, sim::DevicePath(sim::Dac(), kKsCategoryAudio).c_str()),
-        0);
+    EXPECT_TRUE(NamedAfter(filter, sim::Dac()));
     // The whole device-information set is released again.
     EXPECT_EQ(sim::Log(sim::Op::ClassDevs).size(), 1u);
     EXPECT_EQ(sim::Log(sim::Op::DestroyInfoList).size(), 1u);
@@ -66,15 +68,15 @@ TEST_F(EnumFiltersTest, FindsTheDacAndOpensItWithItsPins) {
     EXPECT_TRUE(Traced(6, "CKsEnumFilters::EnumFilters Leave, returning 00000000"));
 }
 
-TEST_F(EnumFiltersTest, InstanceIdsThatMatch) {
-    // Lower case, and one interface of a composite device.
+TEST_F(EnumFiltersTest, InstanceIdsThatMatchAndThatDoNot) {
+    // Lower case, and one interface of a composite device; with the flags off, only constructed.
     sim::Reset(MachineOf({DacWithId("usb\\vid_5a4e&pid_0c31&mi_00\\7&1f2b6c1&0&0000"),
                           DacWithId("USB\\VID_5A4E&PID_0C31&MI_02\\7&1f2b6c1&0&0002")}));
     ASSERT_EQ(Enumerate(2, FALSE, FALSE), S_OK);
-    EXPECT_EQ(Filters().size(), 2u);
-}
+    ASSERT_EQ(Filters().size(), 2u);
+    EXPECT_FALSE(CKsIrpTarget::IsValidHandle(Filters()[0]->GetHandle()));
+    EXPECT_TRUE(sim::Log(sim::Op::CreateFile).empty());
 
-TEST_F(EnumFiltersTest, InstanceIdsThatDoNot) {
     sim::Reset(MachineOf({DacWithId("USB\\VID_5A4E&PID_0C3"),      // 20 characters
                           DacWithId("USB\\VID_5A4E&PID_0C32\\1"),  // another product
                           DacWithId("HDAUDIO\\FUNC_01&VEN_10EC"), DacWithId("")}));
@@ -96,22 +98,15 @@ TEST_F(EnumFiltersTest, RenderAliasMustExistAndBeActive) {
     ASSERT_EQ(Enumerate(2, FALSE, FALSE), S_OK);
     const auto filters = Filters();
     ASSERT_EQ(filters.size(), 1u);
-    EXPECT_EQ(WideCompare(filters[0]->m_szFilterName,
-                          sim::DevicePath(defaultOnly, kKsCategoryAudio).c_str()),
-              0);
+    EXPECT_TRUE(NamedAfter(filters[0], defaultOnly));
     EXPECT_EQ(CountTraced("Failed to get requested DeviceInterfaceAlias"), 1);
     EXPECT_EQ(CountTraced("DeviceInterfaceAlias disabled."), 2);
     EXPECT_TRUE(Traced(5, "DeviceInterfaceAlias disabled."));
 
-    // Without any other interface, the missing alias leaves nothing.
+    // Without any other interface, the missing alias leaves nothing; one category asks for none.
     sim::Reset(MachineOf({noAlias}));
     EXPECT_EQ(Enumerate(), E_FAIL);
-}
-
-TEST_F(EnumFiltersTest, OneCategoryAsksForNoAlias) {
-    sim::Interface noAlias = sim::Dac();
-    noAlias.categories = {{kKsCategoryAudio, SPINT_ACTIVE}};
-    sim::Reset(MachineOf({noAlias}));
+    sim::ClearLog();
     for (ULONG count : {0u, 1u}) {
         ASSERT_EQ(Enumerate(count, FALSE, FALSE), S_OK) << count;
         EXPECT_EQ(Filters().size(), 1u);
@@ -119,42 +114,27 @@ TEST_F(EnumFiltersTest, OneCategoryAsksForNoAlias) {
     EXPECT_TRUE(sim::Log(sim::Op::InterfaceAlias).empty());
 }
 
-TEST_F(EnumFiltersTest, FlagsOffOnlyConstructFilters) {
-    ASSERT_EQ(Enumerate(2, FALSE, FALSE), S_OK);
-    ASSERT_EQ(Filters().size(), 1u);
-    EXPECT_FALSE(CKsIrpTarget::IsValidHandle(Filters()[0]->GetHandle()));
-    EXPECT_TRUE(sim::Log(sim::Op::CreateFile).empty());
-}
-
-TEST_F(EnumFiltersTest, TwoDacsInEnumerationOrderAndASecondCallReplacesTheFirst) {
+TEST_F(EnumFiltersTest, TwoDacsInOrderReplacedByASecondCallAndOneThatCannotBeOpened) {
     sim::Machine two = sim::DefaultMachine();
     two.interfaces.push_back(sim::Dac(1));
     sim::Reset(two);
     ASSERT_EQ(Enumerate(), S_OK);
-    auto filters = Filters();
-    ASSERT_EQ(filters.size(), 2u);
-    EXPECT_EQ(WideCompare(filters[1]->m_szFilterName,
-                          sim::DevicePath(sim::Dac(1), kKsCategoryAudio).c_str()),
-              0);
+    ASSERT_EQ(Filters().size(), 2u);
+    EXPECT_TRUE(NamedAfter(Filters()[1], sim::Dac(1)));
     EXPECT_EQ(sim::OpenHandles(), 2u);
     // The second call closes the first call's filters before it opens them again.
     ASSERT_EQ(Enumerate(), S_OK);
     EXPECT_EQ(Filters().size(), 2u);
     EXPECT_EQ(sim::OpenHandles(), 2u);
-}
-
-TEST_F(EnumFiltersTest, AFilterThatCannotBeOpenedIsDroppedAndTheRestKept) {
-    sim::Machine two = sim::DefaultMachine();
-    two.interfaces.push_back(sim::Dac(1));
-    sim::Reset(two);
+    // A filter that cannot be opened is dropped, the rest kept.
     sim::Match open{};
     open.op = sim::Op::CreateFile;
     sim::InjectFault(open, {sim::Action::Fail, ERROR_ACCESS_DENIED, 0, 0, 1});
     ASSERT_EQ(Enumerate(), S_OK);
-    EXPECT_EQ(Filters().size(), 1u);
+    ASSERT_EQ(Filters().size(), 1u);
+    EXPECT_TRUE(NamedAfter(Filters()[0], sim::Dac(1)));
     const auto path = sim::DevicePath(sim::Dac(0), kKsCategoryAudio);
-    EXPECT_TRUE(Traced(
-        1, ("Failed to create filter for " + std::string(path.begin(), path.end())).c_str()));
+    EXPECT_TRUE(Traced(1, "Failed to create filter for " + std::string(path.begin(), path.end())));
 }
 
 TEST_F(EnumFiltersTest, FailuresOfTheSetupQueries) {
@@ -164,13 +144,11 @@ TEST_F(EnumFiltersTest, FailuresOfTheSetupQueries) {
     EXPECT_EQ(Enumerate(), E_FAIL);
     EXPECT_TRUE(Traced(4, "No devices found"));
     EXPECT_TRUE(sim::Log(sim::Op::DestroyInfoList).empty());
-
-    m.op = sim::Op::InstanceId;
-    sim::InjectFault(m, {sim::Action::Fail, ERROR_INSUFFICIENT_BUFFER, 0, 0, 1});
-    EXPECT_EQ(Enumerate(), E_FAIL);
-    m.op = sim::Op::InterfaceDetail;
-    sim::InjectFault(m, {sim::Action::Fail, ERROR_INSUFFICIENT_BUFFER, 0, 0, 1});
-    EXPECT_EQ(Enumerate(), E_FAIL);
+    for (sim::Op op : {sim::Op::InstanceId, sim::Op::InterfaceDetail}) {
+        m.op = op;
+        sim::InjectFault(m, {sim::Action::Fail, ERROR_INSUFFICIENT_BUFFER, 0, 0, 1});
+        EXPECT_EQ(Enumerate(), E_FAIL);
+    }
     EXPECT_EQ(Enumerate(), S_OK);  // the faults were one-offs
 
     const GUID nullCategory[] = {GUID_NULL};
@@ -179,11 +157,10 @@ TEST_F(EnumFiltersTest, FailuresOfTheSetupQueries) {
     EXPECT_EQ(enumerator->EnumFilters(FILTER_TYPE_AUDIO_RENDER, nullptr, 2, TRUE, FALSE, TRUE),
               E_FAIL);
     EXPECT_TRUE(Filters().empty());
-}
 
-TEST_F(EnumFiltersTest, APathLongerThanTheDetailBufferIsSkipped) {
+    // A path longer than the detail buffer is skipped.
     sim::Interface longPath = sim::Dac();
-    longPath.referenceString = W(std::string(300, 'x').c_str());
+    longPath.referenceString = W(std::string(300, 'x'));
     sim::Reset(MachineOf({longPath, sim::Dac(1)}));
     ASSERT_EQ(Enumerate(), S_OK);
     EXPECT_EQ(Filters().size(), 1u);
@@ -199,8 +176,8 @@ TEST_F(EnumFiltersTest, EveryOutOfMemoryPath) {
     ASSERT_EQ(Enumerate(), S_OK);
     const unsigned long calls = alloc_test::Calls() - before;
     ASSERT_GT(calls, 3u);
-    for (unsigned long n = 1; n <= calls; ++n) {
-        alloc_test::FailNth(static_cast<unsigned>(n));
+    for (unsigned n = 1; n <= calls; ++n) {
+        alloc_test::FailNth(n);
         const HRESULT hr = Enumerate();
         alloc_test::Reset();
         EXPECT_TRUE(hr == S_OK || hr == E_FAIL || hr == E_OUTOFMEMORY) << n;

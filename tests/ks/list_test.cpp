@@ -2,84 +2,55 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "platform/alloc.h"
 
 namespace ferox {
 namespace {
 
-class TListTest : public ::testing::Test {
-  protected:
-    void TearDown() override { alloc_test::Reset(); }
+TEST(TListTest, WalksAndRemovesInInsertionOrderAndSurvivesNoMemory) {
     TList<int> list;
     int a = 1, b = 2, c = 3;
-};
-
-TEST_F(TListTest, NewListIsEmptyAndWalksNothing) {
     EXPECT_EQ(list.Initialize(1), S_OK);
-    EXPECT_EQ(list.GetCount(), 0u);
     auto* pos = list.GetHead();
+    int* e = &a;
     EXPECT_EQ(pos, nullptr);
-    int* out = &a;
-    EXPECT_FALSE(list.GetNext(&pos, &out));
-    EXPECT_EQ(out, &a);
-    EXPECT_FALSE(list.RemoveHead(&out));
-    EXPECT_EQ(out, &a);
-}
+    EXPECT_FALSE(list.GetNext(&pos, &e));
+    EXPECT_FALSE(list.RemoveHead(&e));
+    EXPECT_EQ(e, &a);
 
-TEST_F(TListTest, KeepsInsertionOrderForWalkAndRemoval) {
-    list.AddTail(&a);
-    list.AddTail(&b);
-    list.AddTail(&c);
-    EXPECT_EQ(list.GetCount(), 3u);
+    // A duplicate is a node of its own; a null out parameter removes nothing.
+    for (int* p : {&a, &b, &c, &a})
+        list.AddTail(p);
+    EXPECT_FALSE(list.RemoveHead(nullptr));
+    EXPECT_EQ(list.GetCount(), 4u);
     std::vector<int*> walked;
-    auto* pos = list.GetHead();
-    int* e = nullptr;
-    while (list.GetNext(&pos, &e))
+    for (pos = list.GetHead(); list.GetNext(&pos, &e);)
         walked.push_back(e);
-    EXPECT_EQ(walked, (std::vector<int*>{&a, &b, &c}));
+    EXPECT_EQ(walked, (std::vector<int*>{&a, &b, &c, &a}));
     EXPECT_EQ(list.GetHead()->pNext->pPrev, list.GetHead());
-    for (int* want : {&a, &b, &c}) {
+    for (int* want : walked) {
         ASSERT_TRUE(list.RemoveHead(&e));
         EXPECT_EQ(e, want);
     }
     EXPECT_EQ(list.GetCount(), 0u);
     EXPECT_EQ(list.GetHead(), nullptr);
     EXPECT_EQ(list.GetTail(), nullptr);
-}
 
-TEST_F(TListTest, RemovingTheOnlyElementThenAddingMakesItBothEnds) {
-    list.AddTail(&a);
-    int* e = nullptr;
-    ASSERT_TRUE(list.RemoveHead(&e));
-    EXPECT_EQ(list.GetHead(), nullptr);
-    EXPECT_EQ(list.GetTail(), nullptr);
+    // Added to an emptied list, a node is both ends; without memory the list stays as it was.
     auto* node = list.AddTail(&b);
     EXPECT_EQ(list.GetHead(), node);
     EXPECT_EQ(list.GetTail(), node);
     EXPECT_EQ(node->pPrev, nullptr);
-    list.RemoveHead(&e);
-}
-
-TEST_F(TListTest, NullOutRemovesNothingAndDuplicatesAreSeparateNodes) {
-    list.AddTail(&a);
-    list.AddTail(&a);
-    EXPECT_FALSE(list.RemoveHead(nullptr));
-    EXPECT_EQ(list.GetCount(), 2u);
-    int* e = nullptr;
-    while (list.RemoveHead(&e))
-        EXPECT_EQ(e, &a);
-}
-
-TEST_F(TListTest, AddTailWithoutMemoryLeavesTheListAsItWas) {
-    list.AddTail(&a);
     alloc_test::FailNth(1);
-    EXPECT_EQ(list.AddTail(&b), nullptr);
+    EXPECT_EQ(list.AddTail(&c), nullptr);
+    alloc_test::Reset();
     EXPECT_EQ(list.GetCount(), 1u);
-    EXPECT_EQ(list.GetTail(), list.GetHead());
-    EXPECT_EQ(list.GetHead()->pNext, nullptr);
-    int* e = nullptr;
-    list.RemoveHead(&e);
-    EXPECT_EQ(e, &a);
+    EXPECT_EQ(list.GetTail(), node);
+    EXPECT_EQ(node->pNext, nullptr);
+    ASSERT_TRUE(list.RemoveHead(&e));
+    EXPECT_EQ(e, &b);
 }
 
 }  // namespace

@@ -3,15 +3,12 @@
 namespace ferox::test {
 namespace {
 
-class CKsPinTest : public KsTest {
-  protected:
-    CKsPin* MakePin(CKsFilter* f, ULONG id, HRESULT* hr) { return new CKsPin(f, id, hr); }
-};
+using CKsPinTest = KsTest;
 
 TEST_F(CKsPinTest, ReadsTheDescriptorOfItsPinType) {
     CKsFilter* f = OpenFilter();
     HRESULT hr = E_FAIL;
-    CKsPin* pin = MakePin(f, 0, &hr);
+    auto* pin = new CKsPin(f, 0, &hr);
     EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(pin->m_Descriptor.Communication, KSPIN_COMMUNICATION_SINK);
     EXPECT_EQ(pin->m_Descriptor.DataFlow, KSPIN_DATAFLOW_IN);
@@ -21,7 +18,6 @@ TEST_F(CKsPinTest, ReadsTheDescriptorOfItsPinType) {
     EXPECT_EQ(pin->m_Descriptor.CInstances.PossibleCount, 1u);
     EXPECT_EQ(pin->m_guidCategory, kKsCategoryAudio);
     EXPECT_EQ(std::basic_string<WCHAR>(pin->m_szFriendlyName), W("ferox DAC"));
-    // The name is read with 519 bytes of room.
     for (const auto& l : sim::Log(sim::Op::Property)) {
         KSP_PIN r;
         std::memcpy(&r, l.in.data(), sizeof(r));
@@ -29,71 +25,73 @@ TEST_F(CKsPinTest, ReadsTheDescriptorOfItsPinType) {
             EXPECT_EQ(l.outSize, 519u);
         }
     }
+    // A plain pin instantiates nothing and cannot change state.
+    EXPECT_EQ(pin->Instantiate(FALSE), S_OK);
+    EXPECT_FALSE(CKsIrpTarget::IsValidHandle(pin->GetHandle()));
+    EXPECT_EQ(pin->SetState(KSSTATE_RUN), E_FAIL);
+    EXPECT_EQ(pin->m_ksState, KSSTATE_STOP);
+    EXPECT_TRUE(Traced(1, "Failed to Set Pin State"));
+    pin->ClosePin();
+    pin->ClosePin();
+    EXPECT_TRUE(sim::Log(sim::Op::CreatePin).empty());
+    EXPECT_TRUE(sim::Log(sim::Op::CloseHandle).empty());
     delete pin;
     delete f;
 }
 
-TEST_F(CKsPinTest, AllReadsFailingStillConstructsWithZeroFields) {
+TEST_F(CKsPinTest, FailedReadsLeaveZeroFields) {
     CKsFilter* f = OpenFilter();
     sim::InjectFault({sim::Op::Property}, {sim::Action::Fail, ERROR_GEN_FAILURE, 0, 0, 0});
     HRESULT hr = E_FAIL;
-    CKsPin* pin = MakePin(f, 0, &hr);
+    auto* pin = new CKsPin(f, 0, &hr);
     EXPECT_EQ(hr, S_FALSE);
     EXPECT_EQ(pin->m_Descriptor.cDataRanges, 0u);
     EXPECT_EQ(pin->m_Descriptor.DataFlow, 0);
     EXPECT_EQ(pin->m_Descriptor.Communication, KSPIN_COMMUNICATION_NONE);
     EXPECT_EQ(pin->m_guidCategory, GUID_NULL);
     EXPECT_EQ(pin->m_szFriendlyName[0], 0);
-    EXPECT_TRUE(
-        Traced(3, "Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: 0"));
-    EXPECT_TRUE(Traced(3, "Failed to retrieve pin property KSPROPETY_PIN_INTERFACES on PinID: 0"));
-    EXPECT_TRUE(Traced(3, "Failed to retrieve pin property KSPROPERTY_PIN_NAME on PinID: 0"));
+    for (const char* what :
+         {"KSPROPERTY_PIN_COMMUNICATION", "KSPROPETY_PIN_INTERFACES", "KSPROPERTY_PIN_NAME"}) {
+        EXPECT_TRUE(
+            Traced(3, std::string("Failed to retrieve pin property ") + what + " on PinID: 0"));
+    }
     EXPECT_TRUE(Traced(6, "CKsPin::Init Leave, returning 0x000001") ||
                 Traced(6, "CKsPin::Init Leave, returning 0x0001"));
     delete pin;
-    delete f;
-}
 
-TEST_F(CKsPinTest, DataRangeReadFailingAloneCountsNoRanges) {
-    CKsFilter* f = OpenFilter();
+    // Only the data-range read fails: no ranges counted, the size-query block freed later.
+    sim::ClearFaults();
     sim::InjectFault(
         {sim::Op::Property, kKsPropSetIdPin, ULONG{KSPROPERTY_PIN_DATARANGES}, std::nullopt, false},
         {sim::Action::Fail});
-    HRESULT hr;
-    CKsPin* pin = MakePin(f, 0, &hr);
+    pin = new CKsPin(f, 0, &hr);
     EXPECT_EQ(hr, S_FALSE);
     EXPECT_EQ(pin->m_Descriptor.cDataRanges, 0u);
-    EXPECT_NE(pin->m_Descriptor.m_pmiDataRanges, nullptr);  // freed by the destructor
+    EXPECT_NE(pin->m_Descriptor.m_pmiDataRanges, nullptr);
     delete pin;
     delete f;
 }
 
-TEST_F(CKsPinTest, ShortRepliesAreNotReadPastTheirEnd) {
-    sim::Pin p = sim::RenderPin();
-    // A reply of 3 bytes, one claiming 50 interfaces in 8 + 24 bytes, and an empty one.
-    p.rawProperties = {{KSPROPERTY_PIN_INTERFACES, {1, 2, 3}},
-                       {KSPROPERTY_PIN_MEDIUMS, sim::Bytes(32, 0)},
-                       {KSPROPERTY_PIN_DATARANGES, {}}};
+TEST_F(CKsPinTest, MalformedRepliesAreReadWithinTheirBounds) {
+    // Pin 0: a reply of 3 bytes, one claiming 50 mediums in 8 + 24 bytes, and an empty one.
+    sim::Pin shortReplies = sim::RenderPin();
+    shortReplies.rawProperties = {{KSPROPERTY_PIN_INTERFACES, {1, 2, 3}},
+                                  {KSPROPERTY_PIN_MEDIUMS, sim::Bytes(32, 0)},
+                                  {KSPROPERTY_PIN_DATARANGES, {}}};
     KSMULTIPLE_ITEM lie{32, 50};
-    std::memcpy(p.rawProperties[1].second.data(), &lie, sizeof(lie));
-    sim::Reset(MachineWith({p}));
+    std::memcpy(shortReplies.rawProperties[1].second.data(), &lie, sizeof(lie));
+    // Pin 1: a name that fills the buffer without a terminator.
+    sim::Pin longName = sim::RenderPin();
+    longName.rawProperties = {{KSPROPERTY_PIN_NAME, sim::Bytes(519, 'x')}};
+    sim::Reset(MachineWith({shortReplies, longName}));
     CKsFilter* f = OpenFilter();
     HRESULT hr;
-    CKsPin* pin = MakePin(f, 0, &hr);
+    auto* pin = new CKsPin(f, 0, &hr);
     EXPECT_EQ(pin->m_Descriptor.cInterfaces, 0u);
     EXPECT_EQ(pin->m_Descriptor.cMediums, 1u);
     EXPECT_EQ(pin->m_Descriptor.cDataRanges, 0u);
     delete pin;
-    delete f;
-}
-
-TEST_F(CKsPinTest, NameIsTerminatedInsideItsBuffer) {
-    sim::Pin p = sim::RenderPin();
-    p.rawProperties = {{KSPROPERTY_PIN_NAME, sim::Bytes(519, 'x')}};
-    sim::Reset(MachineWith({p}));
-    CKsFilter* f = OpenFilter();
-    HRESULT hr;
-    CKsPin* pin = MakePin(f, 0, &hr);
+    pin = new CKsPin(f, 1, &hr);
     EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(pin->m_szFriendlyName[kPinNameChars - 1], 0);
     EXPECT_EQ(WideLength(pin->m_szFriendlyName), kPinNameChars - 1);
@@ -101,92 +99,39 @@ TEST_F(CKsPinTest, NameIsTerminatedInsideItsBuffer) {
     delete f;
 }
 
-TEST_F(CKsPinTest, PlainPinInstantiatesNothingAndCannotChangeState) {
+TEST_F(CKsPinTest, InstantiatedPinSendsVendorModeStateAndData) {
     CKsFilter* f = OpenFilter();
-    HRESULT hr;
-    CKsPin* pin = MakePin(f, 0, &hr);
-    EXPECT_EQ(pin->Instantiate(FALSE), S_OK);
-    EXPECT_FALSE(CKsIrpTarget::IsValidHandle(pin->GetHandle()));
-    EXPECT_EQ(pin->SetState(KSSTATE_RUN), E_FAIL);
-    EXPECT_EQ(pin->m_ksState, KSSTATE_STOP);
-    EXPECT_TRUE(Traced(1, "Failed to Set Pin State"));
-    EXPECT_TRUE(sim::Log(sim::Op::CreatePin).empty());
-    pin->ClosePin();
-    pin->ClosePin();
-    EXPECT_TRUE(sim::Log(sim::Op::CloseHandle).empty());
-    delete pin;
-    delete f;
-}
-
-TEST_F(CKsPinTest, VendorRequestIs264BytesWithTheModeFirstAndZerosAfter) {
-    CKsFilter* f = OpenFilter();
-    HRESULT hr;
-    auto* pin = new CKsAudRenPin(f, 0, &hr);
-    ASSERT_EQ(hr, S_OK);
-    WAVEFORMATEXTENSIBLE wfx = Extensible(48000);
-    ASSERT_EQ(pin->SetFormat(&wfx.Format), S_OK);
-    ASSERT_EQ(pin->Instantiate(FALSE), S_OK);
+    CKsAudRenPin* pin = RenderPin(f, 48000);
+    // The vendor request: 264 bytes, the mode first and zeros after, not overlapped.
     EXPECT_TRUE(pin->SetVendorMode(0x10000));
-    const auto l = sim::Log(sim::Op::VendorMode).back();
-    EXPECT_EQ(l.code, DWORD{IOCTL_VENDOR_SET_MODE});
-    ASSERT_EQ(l.in.size(), 264u);
-    const BYTE head[8] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(std::vector<BYTE>(l.in.begin(), l.in.begin() + 8), BytesOf(head, 8));
-    EXPECT_EQ(std::vector<BYTE>(l.in.begin() + 8, l.in.end()), std::vector<BYTE>(256, 0));
-    EXPECT_EQ(l.outSize, 0u);
-    EXPECT_FALSE(l.overlapped);
+    const auto vendor = sim::Log(sim::Op::VendorMode).back();
+    EXPECT_EQ(vendor.code, DWORD{IOCTL_VENDOR_SET_MODE});
+    std::vector<BYTE> want(264, 0);
+    want[2] = 0x01;
+    EXPECT_EQ(vendor.in, want);
+    EXPECT_EQ(vendor.outSize, 0u);
+    EXPECT_FALSE(vendor.overlapped);
     EXPECT_EQ(sim::VendorModes(), (std::vector<ULONG>{0x10000}));
-    // Refused by the device: still TRUE.
     sim::InjectFault({sim::Op::VendorMode}, {sim::Action::Fail});
-    EXPECT_TRUE(pin->SetVendorMode(0x8002));
-    delete pin;
-    delete f;
-}
+    EXPECT_TRUE(pin->SetVendorMode(0x8002));  // refused by the device: still TRUE
 
-TEST_F(CKsPinTest, StateWritesTheConnectionStateAndFollowsSuccessOnly) {
-    CKsFilter* f = OpenFilter();
-    HRESULT hr;
-    auto* pin = new CKsAudRenPin(f, 0, &hr);
-    WAVEFORMATEXTENSIBLE wfx = Extensible(44100);
-    pin->SetFormat(&wfx.Format);
-    ASSERT_EQ(pin->Instantiate(FALSE), S_OK);
+    // The connection state, written to the pin; the state follows success only.
     sim::ClearLog();
     EXPECT_EQ(pin->SetState(KSSTATE_RUN), S_OK);
     EXPECT_EQ(pin->m_ksState, KSSTATE_RUN);
-    const auto l = sim::Log(sim::Op::Property).back();
-    KSPROPERTY want;
-    std::memset(&want, 0, sizeof(want));
-    want.Set = kKsPropSetIdConnection;
-    want.Id = KSPROPERTY_CONNECTION_STATE;
-    want.Flags = KSPROPERTY_TYPE_SET;
-    EXPECT_EQ(l.in, BytesOf(&want, sizeof(want)));
+    const auto state = sim::Log(sim::Op::Property).back();
+    const KSPROPERTY p =
+        Property(kKsPropSetIdConnection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET);
+    EXPECT_EQ(state.in, BytesOf(&p, sizeof(p)));
     const ULONG run = KSSTATE_RUN;
-    EXPECT_EQ(l.out, BytesOf(&run, 4));
-    EXPECT_EQ(l.target, sim::Target::Pin);
+    EXPECT_EQ(state.out, BytesOf(&run, 4));
+    EXPECT_EQ(state.target, sim::Target::Pin);
     EXPECT_EQ(sim::Pins()[0].state, KSSTATE_RUN);
-
     sim::InjectFault({sim::Op::Property, kKsPropSetIdConnection}, {sim::Action::Fail});
     EXPECT_EQ(pin->SetState(KSSTATE_PAUSE), E_FAIL);
     EXPECT_EQ(pin->m_ksState, KSSTATE_RUN);
-    // Closing stops the pin, closes the handle, and a second close sends nothing.
-    sim::ClearLog();
-    pin->ClosePin();
-    EXPECT_EQ(sim::Pins()[0].open, false);
-    EXPECT_EQ(sim::Log(sim::Op::Property).size(), 1u);
-    pin->ClosePin();
-    EXPECT_EQ(sim::Log(sim::Op::CloseHandle).size(), 1u);
-    delete pin;
-    delete f;
-    EXPECT_EQ(sim::OpenHandles(), 0u);
-}
 
-TEST_F(CKsPinTest, WriteDataSubmitsTheHeaderAndDoesNotWait) {
-    CKsFilter* f = OpenFilter();
-    HRESULT hr;
-    auto* pin = new CKsAudRenPin(f, 0, &hr);
-    WAVEFORMATEXTENSIBLE wfx = Extensible(44100);
-    pin->SetFormat(&wfx.Format);
-    ASSERT_EQ(pin->Instantiate(FALSE), S_OK);
+    // A write submits the header as the output buffer and does not wait.
     BYTE data[64];
     for (int i = 0; i < 64; ++i)
         data[i] = static_cast<BYTE>(i * 3);
@@ -202,42 +147,29 @@ TEST_F(CKsPinTest, WriteDataSubmitsTheHeaderAndDoesNotWait) {
     EXPECT_EQ(pin->WriteData(&h, &ov), S_OK);
     EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_OBJECT_0);
     EXPECT_EQ(sim::Captured(), BytesOf(data, sizeof(data)));
-    const auto l = sim::Log(sim::Op::WriteStream).back();
-    EXPECT_TRUE(l.in.empty());
-    EXPECT_EQ(l.out, BytesOf(&h, sizeof(h)));
-
+    const auto write = sim::Log(sim::Op::WriteStream).back();
+    EXPECT_TRUE(write.in.empty());
+    EXPECT_EQ(write.out, BytesOf(&h, sizeof(h)));
     sim::InjectFault({sim::Op::WriteStream}, {sim::Action::Fail, ERROR_INVALID_HANDLE});
     EXPECT_EQ(pin->WriteData(&h, &ov), E_FAIL);
     EXPECT_TRUE(Traced(1, "CKsPin::WriteData's DeviceIoControl Failed!  Error=0x0x000006"));
     CloseHandle(ov.hEvent);
+
+    // Closing stops the pin and closes the handle; a second close sends nothing.
+    sim::ClearLog();
+    pin->ClosePin();
+    EXPECT_FALSE(sim::Pins()[0].open);
+    EXPECT_EQ(sim::Log(sim::Op::Property).size(), 1u);
+    pin->ClosePin();
+    EXPECT_EQ(sim::Log(sim::Op::CloseHandle).size(), 1u);
     delete pin;
     delete f;
+    EXPECT_EQ(sim::OpenHandles(), 0u);
 }
 
-TEST_F(CKsPinTest, MissingKsUserIsRetriedAtTheNextInstantiate) {
-    sim::Machine m = sim::DefaultMachine();
-    m.ksUserPresent = false;
-    sim::Reset(m);
+TEST_F(CKsPinTest, InstantiateFailures) {
     CKsFilter* f = OpenFilter();
-    HRESULT hr;
-    auto* pin = new CKsAudRenPin(f, 0, &hr);
-    WAVEFORMATEXTENSIBLE wfx = Extensible(44100);
-    pin->SetFormat(&wfx.Format);
-    EXPECT_EQ(pin->Instantiate(FALSE), static_cast<HRESULT>(0x80070002));
-    EXPECT_TRUE(Traced(1, "Failed to instantiate pin. hr=0x80070002"));
-    EXPECT_EQ(pin->Instantiate(FALSE), static_cast<HRESULT>(0x80070002));
-    EXPECT_EQ(sim::Log(sim::Op::LoadLibrary).size(), 2u);
-    EXPECT_EQ(sim::Log(sim::Op::LoadLibrary)[0].path, W("ksuser.dll"));
-    delete pin;
-    delete f;
-}
-
-TEST_F(CKsPinTest, CreatePinErrorsBecomeWin32Results) {
-    CKsFilter* f = OpenFilter();
-    HRESULT hr;
-    auto* pin = new CKsAudRenPin(f, 0, &hr);
-    WAVEFORMATEXTENSIBLE wfx = Extensible(44100);
-    pin->SetFormat(&wfx.Format);
+    CKsAudRenPin* pin = RenderPin(f, 44100, false);
     sim::InjectFault({sim::Op::CreatePin}, {sim::Action::Fail, ERROR_ACCESS_DENIED});
     EXPECT_EQ(pin->Instantiate(FALSE), E_ACCESSDENIED);
     EXPECT_EQ(pin->Instantiate(TRUE), static_cast<HRESULT>(0x80070491));  // no looped interface
@@ -248,6 +180,21 @@ TEST_F(CKsPinTest, CreatePinErrorsBecomeWin32Results) {
     EXPECT_EQ(pin->Instantiate(FALSE), S_OK);
     std::memcpy(&sent, sim::Log(sim::Op::CreatePin).back().in.data(), sizeof(sent));
     EXPECT_EQ(sent.Interface.Id, ULONG{KSINTERFACE_STANDARD_STREAMING});
+    delete pin;
+    delete f;
+
+    // Without ksuser.dll: the load is tried again at the next instantiation.
+    sim::Machine m = sim::DefaultMachine();
+    m.ksUserPresent = false;
+    sim::Reset(m);
+    KsUserLibrary::Forget();
+    f = OpenFilter();
+    pin = RenderPin(f, 44100, false);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(pin->Instantiate(FALSE), static_cast<HRESULT>(0x80070002));
+    EXPECT_TRUE(Traced(1, "Failed to instantiate pin. hr=0x80070002"));
+    EXPECT_EQ(sim::Log(sim::Op::LoadLibrary).size(), 2u);
+    EXPECT_EQ(sim::Log(sim::Op::LoadLibrary)[0].path, W("ksuser.dll"));
     delete pin;
     delete f;
     EXPECT_EQ(sim::OpenHandles(), 0u);

@@ -14,9 +14,15 @@ class SimTest : public ::testing::Test {
     void SetUp() override { Reset(); }
     void TearDown() override { Reset(); }
     static HANDLE Open() {
-        const auto path = DefaultPath();
-        return Device().CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        return Device().CreateFileW(DefaultPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    }
+    static BOOL Ioctl(HANDLE h, const void* in, DWORD inSize, void* out, DWORD outSize,
+                      DWORD* n = nullptr, OVERLAPPED* ov = nullptr,
+                      DWORD code = IOCTL_KS_PROPERTY) {
+        DWORD ignored = 0;
+        return Device().DeviceIoControl(h, code, const_cast<void*>(in), inSize, out, outSize,
+                                        n ? n : &ignored, ov);
     }
     static KSP_PIN Request(ULONG id, ULONG pin = 0) {
         KSP_PIN r;
@@ -37,7 +43,7 @@ class SimTest : public ::testing::Test {
         KSDATAFORMAT f;
         WAVEFORMATEX w;
     };
-    static Connect RenderConnect(DWORD rate) {
+    static Connect RenderConnect(DWORD rate = 48000) {
         Connect r;
         std::memset(&r, 0, sizeof(r));
         r.c.Interface = StandardInterface();
@@ -47,13 +53,15 @@ class SimTest : public ::testing::Test {
         r.f.MajorFormat = kKsDataFormatTypeAudio;
         r.f.SubFormat = kKsDataFormatSubtypePcm;
         r.f.Specifier = kKsDataFormatSpecifierWaveFormatEx;
-        r.w.wFormatTag = WAVE_FORMAT_PCM;
-        r.w.nChannels = 2;
-        r.w.wBitsPerSample = 32;
-        r.w.nBlockAlign = 8;
-        r.w.nSamplesPerSec = rate;
-        r.w.nAvgBytesPerSec = rate * 8;
+        r.w = {WAVE_FORMAT_PCM, 2, rate, rate * 8, 8, 32, 0};
         return r;
+    }
+    // A render pin on the filter, as created by KsCreatePin.
+    static HANDLE CreatePin(HANDLE filter) {
+        Connect c = RenderConnect();
+        HANDLE pin = nullptr;
+        EXPECT_EQ(CreatePinFn()(filter, &c.c, GENERIC_WRITE, &pin), 0u);
+        return pin;
     }
     static BOOL SetState(HANDLE pin, KSSTATE state) {
         KSPROPERTY p;
@@ -61,42 +69,42 @@ class SimTest : public ::testing::Test {
         p.Set = kKsPropSetIdConnection;
         p.Id = KSPROPERTY_CONNECTION_STATE;
         p.Flags = KSPROPERTY_TYPE_SET;
-        DWORD n = 0;
-        return Device().DeviceIoControl(pin, IOCTL_KS_PROPERTY, &p, sizeof(p), &state,
-                                        sizeof(state), &n, nullptr);
+        return Ioctl(pin, &p, sizeof(p), &state, sizeof(state));
+    }
+    // One write of `size` bytes; h and ov must outlive it.
+    static BOOL Write(HANDLE pin, BYTE* data, ULONG size, KSSTREAM_HEADER* h, OVERLAPPED* ov,
+                      HANDLE event) {
+        std::memset(h, 0, sizeof(*h));
+        h->Size = sizeof(*h);
+        h->Data = data;
+        h->FrameExtent = h->DataUsed = size;
+        std::memset(ov, 0, sizeof(*ov));
+        ov->hEvent = event;
+        return Ioctl(pin, nullptr, 0, h, h->Size, nullptr, ov, IOCTL_KS_WRITE_STREAM);
     }
 };
 
-TEST_F(SimTest, SizeQueryAnswersMoreDataWithTheSizeAndPartialListReads) {
-    HANDLE f = Open();
-    KSP_PIN r = Request(KSPROPERTY_PIN_DATARANGES);
-    DWORD n = 0;
-    EXPECT_FALSE(
-        Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), nullptr, 0, &n, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
-    EXPECT_EQ(n, 96u);
-    KSMULTIPLE_ITEM head{};
-    EXPECT_TRUE(
-        Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), &head, 8, &n, nullptr));
-    EXPECT_EQ(head.Size, 96u);
-    EXPECT_EQ(head.Count, 1u);
-    BYTE some[20];
-    EXPECT_FALSE(
-        Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &r, sizeof(r), some, 20, &n, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
-    KSP_PIN bad = Request(KSPROPERTY_PIN_DATAFLOW, 9);
-    EXPECT_FALSE(
-        Device().DeviceIoControl(f, IOCTL_KS_PROPERTY, &bad, sizeof(bad), some, 4, &n, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
-    EXPECT_TRUE(Device().CloseHandle(f));
-    EXPECT_FALSE(Device().CloseHandle(f));
-}
-
-TEST_F(SimTest, FilterIsOpenedExclusively) {
+TEST_F(SimTest, PropertiesAnswerLikeAKernelDriverAndTheFilterIsExclusive) {
     HANDLE f = Open();
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
-    Device().CloseHandle(f);
+    KSP_PIN r = Request(KSPROPERTY_PIN_DATARANGES);
+    DWORD n = 0;
+    EXPECT_FALSE(Ioctl(f, &r, sizeof(r), nullptr, 0, &n));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
+    EXPECT_EQ(n, 96u);
+    KSMULTIPLE_ITEM head{};
+    EXPECT_TRUE(Ioctl(f, &r, sizeof(r), &head, 8, &n));
+    EXPECT_EQ(head.Size, 96u);
+    EXPECT_EQ(head.Count, 1u);
+    BYTE some[20];
+    EXPECT_FALSE(Ioctl(f, &r, sizeof(r), some, 20, &n));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
+    KSP_PIN bad = Request(KSPROPERTY_PIN_DATAFLOW, 9);
+    EXPECT_FALSE(Ioctl(f, &bad, sizeof(bad), some, 4, &n));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_TRUE(Device().CloseHandle(f));
+    EXPECT_FALSE(Device().CloseHandle(f));
     f = Open();
     EXPECT_NE(f, INVALID_HANDLE_VALUE);
     Device().CloseHandle(f);
@@ -106,23 +114,24 @@ TEST_F(SimTest, CreatePinChecksConnectAndFormat) {
     HANDLE f = Open();
     auto create = CreatePinFn();
     ASSERT_NE(create, nullptr);
-    Connect c = RenderConnect(48000);
     HANDLE pin = nullptr;
-    c.w.nSamplesPerSec = 22050;
-    EXPECT_EQ(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &pin), DWORD{ERROR_NO_MATCH});
-    EXPECT_EQ(pin, INVALID_HANDLE_VALUE);
-    c = RenderConnect(48000);
-    c.c.Medium.Id = 5;
-    EXPECT_EQ(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &pin), DWORD{ERROR_NO_MATCH});
-    c = RenderConnect(48000);
-    c.c.PinId = 7;
-    EXPECT_EQ(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &pin), DWORD{ERROR_INVALID_PARAMETER});
-    c = RenderConnect(48000);
+    struct Case {
+        void (*mutate)(Connect&);
+        DWORD error;
+    };
+    for (const Case& k : {Case{[](Connect& c) { c.w.nSamplesPerSec = 22050; }, ERROR_NO_MATCH},
+                          Case{[](Connect& c) { c.c.Medium.Id = 5; }, ERROR_NO_MATCH},
+                          Case{[](Connect& c) { c.c.PinId = 7; }, ERROR_INVALID_PARAMETER}}) {
+        Connect c = RenderConnect();
+        k.mutate(c);
+        EXPECT_EQ(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &pin), k.error);
+        EXPECT_EQ(pin, INVALID_HANDLE_VALUE);
+    }
+    Connect c = RenderConnect();
     EXPECT_EQ(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &pin), 0u);
     ASSERT_EQ(Pins().size(), 1u);
     EXPECT_EQ(Pins()[0].connect.size(), sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT_WAVEFORMATEX));
-    // One instance only.
-    HANDLE second = nullptr;
+    HANDLE second = nullptr;  // one instance only
     EXPECT_NE(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &second), 0u);
     Device().CloseHandle(pin);
     Device().CloseHandle(f);
@@ -131,9 +140,7 @@ TEST_F(SimTest, CreatePinChecksConnectAndFormat) {
 
 TEST_F(SimTest, FastWritesAreCapturedInOrderAndPositionResetsOnStop) {
     HANDLE f = Open();
-    Connect c = RenderConnect(48000);
-    HANDLE pin = nullptr;
-    ASSERT_EQ(CreatePinFn()(f, &c.c, GENERIC_WRITE, &pin), 0u);
+    HANDLE pin = CreatePin(f);
     ASSERT_TRUE(SetState(pin, KSSTATE_RUN));
     BYTE data[2][16];
     for (int i = 0; i < 16; ++i) {
@@ -143,18 +150,11 @@ TEST_F(SimTest, FastWritesAreCapturedInOrderAndPositionResetsOnStop) {
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     for (auto& d : data) {
         KSSTREAM_HEADER h;
-        std::memset(&h, 0, sizeof(h));
-        h.Size = sizeof(h);
-        h.Data = d;
-        h.FrameExtent = h.DataUsed = sizeof(d);
         OVERLAPPED ov;
-        std::memset(&ov, 0, sizeof(ov));
-        ov.hEvent = event;
-        DWORD n = 0;
-        EXPECT_FALSE(
-            Device().DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &h, h.Size, &n, &ov));
+        EXPECT_FALSE(Write(pin, d, sizeof(d), &h, &ov, event));
         EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
         EXPECT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+        DWORD n = 0;
         EXPECT_TRUE(Device().GetOverlappedResult(pin, &ov, &n, FALSE));
         EXPECT_EQ(n, 16u);
     }
@@ -172,24 +172,14 @@ TEST_F(SimTest, FastWritesAreCapturedInOrderAndPositionResetsOnStop) {
 TEST_F(SimTest, RealTimeWritesCompleteAsTheBufferDrainsAndCountUnderruns) {
     SetWriteMode(WriteMode::RealTime, 10);
     HANDLE f = Open();
-    Connect c = RenderConnect(48000);  // 384000 bytes/s: 10 ms = 3840 bytes
-    HANDLE pin = nullptr;
-    ASSERT_EQ(CreatePinFn()(f, &c.c, GENERIC_WRITE, &pin), 0u);
+    HANDLE pin = CreatePin(f);  // 384000 bytes/s: 10 ms = 3840 bytes
     std::vector<BYTE> block(3840, 0x11);
     HANDLE events[3];
     OVERLAPPED ov[3];
     KSSTREAM_HEADER h[3];
     for (int i = 0; i < 3; ++i) {
         events[i] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        std::memset(&ov[i], 0, sizeof(OVERLAPPED));
-        ov[i].hEvent = events[i];
-        std::memset(&h[i], 0, sizeof(KSSTREAM_HEADER));
-        h[i].Size = sizeof(KSSTREAM_HEADER);
-        h[i].Data = block.data();
-        h[i].FrameExtent = h[i].DataUsed = 3840;
-        DWORD n;
-        Device().DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &h[i], h[i].Size, &n,
-                                 &ov[i]);
+        Write(pin, block.data(), 3840, &h[i], &ov[i], events[i]);
     }
     // Stopped: the first fills the buffer, the others wait.
     EXPECT_EQ(WaitForSingleObject(events[0], 1000), WAIT_OBJECT_0);
@@ -210,22 +200,14 @@ TEST_F(SimTest, RealTimeWritesCompleteAsTheBufferDrainsAndCountUnderruns) {
 
 TEST_F(SimTest, HeldRequestsCompleteOnCancelAndUnplugFailsTheRest) {
     HANDLE f = Open();
-    Connect c = RenderConnect(48000);
-    HANDLE pin = nullptr;
-    ASSERT_EQ(CreatePinFn()(f, &c.c, GENERIC_WRITE, &pin), 0u);
+    HANDLE pin = CreatePin(f);
     InjectFault({Op::WriteStream}, {Action::NeverComplete});
     BYTE d[8] = {};
     KSSTREAM_HEADER h;
-    std::memset(&h, 0, sizeof(h));
-    h.Size = sizeof(h);
-    h.Data = d;
-    h.FrameExtent = h.DataUsed = 8;
     OVERLAPPED ov;
-    std::memset(&ov, 0, sizeof(ov));
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(Write(pin, d, 8, &h, &ov, event));
     DWORD n;
-    EXPECT_FALSE(
-        Device().DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &h, h.Size, &n, &ov));
     EXPECT_FALSE(Device().GetOverlappedResult(pin, &ov, &n, FALSE));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_INCOMPLETE});
     EXPECT_TRUE(Device().CancelIoEx(pin, &ov));
@@ -235,38 +217,9 @@ TEST_F(SimTest, HeldRequestsCompleteOnCancelAndUnplugFailsTheRest) {
     EXPECT_FALSE(SetState(pin, KSSTATE_RUN));
     EXPECT_EQ(GetLastError(), 1167u);
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
-    CloseHandle(ov.hEvent);
+    CloseHandle(event);
     EXPECT_TRUE(Device().CloseHandle(pin));
     EXPECT_TRUE(Device().CloseHandle(f));
-}
-
-TEST_F(SimTest, SetupApiSeesTheDacUnderAudioWithARenderAlias) {
-    HDEVINFO set = Device().SetupDiGetClassDevsW(&kKsCategoryAudio, nullptr, nullptr,
-                                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    ASSERT_NE(set, INVALID_HANDLE_VALUE);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    ASSERT_TRUE(Device().SetupDiEnumDeviceInterfaces(set, nullptr, &kKsCategoryAudio, 0, &data));
-    EXPECT_FALSE(Device().SetupDiEnumDeviceInterfaces(set, nullptr, &kKsCategoryAudio, 1, &data));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_NO_MORE_ITEMS});
-    alignas(8) BYTE buffer[526];
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    SP_DEVINFO_DATA info{};
-    info.cbSize = sizeof(info);
-    ASSERT_TRUE(Device().SetupDiGetDeviceInterfaceDetailW(set, &data, detail, sizeof(buffer),
-                                                          nullptr, &info));
-    EXPECT_EQ(WString(detail->DevicePath), DefaultPath());
-    WCHAR id[100];
-    ASSERT_TRUE(Device().SetupDiGetDeviceInstanceIdW(set, &info, id, 100, nullptr));
-    EXPECT_EQ(WString(id).substr(0, 21), WString(WSTR("USB\\VID_5A4E&PID_0C31")));
-    SP_DEVICE_INTERFACE_DATA alias{};
-    alias.cbSize = sizeof(alias);
-    ASSERT_TRUE(Device().SetupDiGetDeviceInterfaceAlias(set, &data, &kKsCategoryRender, &alias));
-    EXPECT_EQ(alias.Flags, DWORD{SPINT_ACTIVE});
-    EXPECT_FALSE(Device().SetupDiGetDeviceInterfaceAlias(set, &data, &kKsCategoryCapture, &alias));
-    EXPECT_TRUE(Device().SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(OpenHandles(), 0u);
 }
 
 }  // namespace
