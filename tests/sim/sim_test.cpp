@@ -24,15 +24,6 @@ class SimTest : public ::testing::Test {
         return Device().DeviceIoControl(h, code, const_cast<void*>(in), inSize, out, outSize,
                                         n ? n : &ignored, ov);
     }
-    static KSP_PIN Request(ULONG id, ULONG pin = 0) {
-        KSP_PIN r;
-        std::memset(&r, 0, sizeof(r));
-        r.Property.Set = kKsPropSetIdPin;
-        r.Property.Id = id;
-        r.Property.Flags = KSPROPERTY_TYPE_GET;
-        r.PinId = pin;
-        return r;
-    }
     static KsCreatePinFn CreatePinFn() {
         HMODULE m = Device().LoadLibraryW(WSTR("ksuser.dll"));
         return reinterpret_cast<KsCreatePinFn>(
@@ -83,60 +74,6 @@ class SimTest : public ::testing::Test {
         return Ioctl(pin, nullptr, 0, h, h->Size, nullptr, ov, IOCTL_KS_WRITE_STREAM);
     }
 };
-
-TEST_F(SimTest, PropertiesAnswerLikeAKernelDriverAndTheFilterIsExclusive) {
-    HANDLE f = Open();
-    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
-    KSP_PIN r = Request(KSPROPERTY_PIN_DATARANGES);
-    DWORD n = 0;
-    EXPECT_FALSE(Ioctl(f, &r, sizeof(r), nullptr, 0, &n));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
-    EXPECT_EQ(n, 96u);
-    KSMULTIPLE_ITEM head{};
-    EXPECT_TRUE(Ioctl(f, &r, sizeof(r), &head, 8, &n));
-    EXPECT_EQ(head.Size, 96u);
-    EXPECT_EQ(head.Count, 1u);
-    BYTE some[20];
-    EXPECT_FALSE(Ioctl(f, &r, sizeof(r), some, 20, &n));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
-    KSP_PIN bad = Request(KSPROPERTY_PIN_DATAFLOW, 9);
-    EXPECT_FALSE(Ioctl(f, &bad, sizeof(bad), some, 4, &n));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
-    EXPECT_TRUE(Device().CloseHandle(f));
-    EXPECT_FALSE(Device().CloseHandle(f));
-    f = Open();
-    EXPECT_NE(f, INVALID_HANDLE_VALUE);
-    Device().CloseHandle(f);
-}
-
-TEST_F(SimTest, CreatePinChecksConnectAndFormat) {
-    HANDLE f = Open();
-    auto create = CreatePinFn();
-    ASSERT_NE(create, nullptr);
-    HANDLE pin = nullptr;
-    struct Case {
-        void (*mutate)(Connect&);
-        DWORD error;
-    };
-    for (const Case& k : {Case{[](Connect& c) { c.w.nSamplesPerSec = 22050; }, ERROR_NO_MATCH},
-                          Case{[](Connect& c) { c.c.Medium.Id = 5; }, ERROR_NO_MATCH},
-                          Case{[](Connect& c) { c.c.PinId = 7; }, ERROR_INVALID_PARAMETER}}) {
-        Connect c = RenderConnect();
-        k.mutate(c);
-        EXPECT_EQ(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &pin), k.error);
-        EXPECT_EQ(pin, INVALID_HANDLE_VALUE);
-    }
-    Connect c = RenderConnect();
-    EXPECT_EQ(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &pin), 0u);
-    ASSERT_EQ(Pins().size(), 1u);
-    EXPECT_EQ(Pins()[0].connect.size(), sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT_WAVEFORMATEX));
-    HANDLE second = nullptr;  // one instance only
-    EXPECT_NE(create(f, &c.c, GENERIC_READ | GENERIC_WRITE, &second), 0u);
-    Device().CloseHandle(pin);
-    Device().CloseHandle(f);
-    EXPECT_EQ(OpenHandles(), 0u);
-}
 
 TEST_F(SimTest, FastWritesAreCapturedInOrderAndPositionResetsOnStop) {
     HANDLE f = Open();
