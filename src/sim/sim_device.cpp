@@ -118,9 +118,9 @@ struct PinInstance {
     std::size_t iface = 0;
     double bytesPerSecond = 44100.0 * 8;
     double formatBytesPerSecond = 44100.0 * 8;  // as the creation format states it
-    double fill = 0;    // bytes in the device's buffer (real-time mode)
-    double played = 0;  // bytes played since the last STOP
-    bool dry = true;    // the buffer ran empty while running (counted once)
+    double fill = 0;                            // bytes in the device's buffer (real-time mode)
+    double played = 0;                          // bytes played since the last STOP
+    bool dry = true;                            // the buffer ran empty while running (counted once)
     Clock::time_point lastDrain = Clock::now();
     std::vector<QueuedWrite> queue;  // writes waiting for room, in order
 };

@@ -94,11 +94,14 @@ inline bool operator==(const GUID& a, const GUID& b) {
     const auto* x = reinterpret_cast<const unsigned char*>(&a);
     const auto* y = reinterpret_cast<const unsigned char*>(&b);
     for (int i = 0; i < 16; ++i) {
-        if (x[i] != y[i]) return false;
+        if (x[i] != y[i])
+            return false;
     }
     return true;
 }
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return a == b; }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+    return a == b;
+}
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
 extern const GUID GUID_NULL;
@@ -141,9 +144,8 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define CO_E_CLASSSTRING ((HRESULT)0x800401F3)
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define HRESULT_FROM_WIN32(x)                                      \
-    ((HRESULT)(x) <= 0 ? ((HRESULT)(x))                            \
-                       : ((HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000)))
+#define HRESULT_FROM_WIN32(x) \
+    ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000)))
 
 // ---- Win32 error codes
 #define ERROR_SUCCESS 0L
@@ -277,11 +279,9 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds);
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
-                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
-                    LPDWORD threadId);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, LPDWORD threadId);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
 HANDLE GetCurrentProcess();
@@ -315,8 +315,7 @@ LONG RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result);
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam, PHKEY result);
 LONG RegCreateKeyW(HKEY key, LPCWSTR subKey, PHKEY result);
 LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options,
-                     REGSAM sam, LPSECURITY_ATTRIBUTES security, PHKEY result,
-                     LPDWORD disposition);
+                     REGSAM sam, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
 LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD size);
 LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
