@@ -1,6 +1,5 @@
 // The streaming engine: one thread per start hands the host's buffer halves to the render pin,
 // one write at a time, and calls the host back for every write the device has taken.
-#include <cstring>
 
 #include "asio/convert.h"
 #include "asio/pellinor.h"
