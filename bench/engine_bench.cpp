@@ -7,8 +7,7 @@
 #include "asio/driver_id.h"
 #include "asio/pellinor.h"
 #include "sim/sim.h"
-
-extern "C" HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
+#include "support/driver.h"
 
 namespace {
 
@@ -25,21 +24,11 @@ ASIOTime* ASIO_CALLBACK OnSwitchTime(ASIOTime*, AsioLong, ASIOBool) {
     return nullptr;
 }
 
-IASIO* CreateDriver() {
-    IClassFactory* factory = nullptr;
-    DllGetClassObject(ferox::kClsidFeroxAsio, IID_IClassFactory,
-                      reinterpret_cast<void**>(&factory));
-    IASIO* driver = nullptr;
-    factory->CreateInstance(nullptr, ferox::kClsidFeroxAsio, reinterpret_cast<void**>(&driver));
-    factory->Release();
-    return driver;
-}
-
 void EngineCycle(benchmark::State& state) {
     ferox::sim::Reset();
     ferox::sim::SetWriteMode(ferox::sim::WriteMode::Fast);
     ferox::sim::SetMemoryCapture(false);
-    IASIO* driver = CreateDriver();
+    IASIO* driver = ferox::test::CreateDriver();
     ASIOCallbacks callbacks{&OnSwitch, &OnRate, &OnMessage, &OnSwitchTime};
     ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
     const auto n = static_cast<AsioLong>(state.range(0));

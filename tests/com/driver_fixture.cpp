@@ -27,18 +27,6 @@ ASIOCallbacks RecordingCallbacks() {
     return {&OnBufferSwitch, &OnRateChange, &OnMessage, &OnBufferSwitchTimeInfo};
 }
 
-IASIO* CreateDriver() {
-    IClassFactory* factory = nullptr;
-    if (DllGetClassObject(kClsidFeroxAsio, IID_IClassFactory, reinterpret_cast<void**>(&factory)) !=
-        S_OK) {
-        return nullptr;
-    }
-    IASIO* driver = nullptr;
-    factory->CreateInstance(nullptr, kClsidFeroxAsio, reinterpret_cast<void**>(&driver));
-    factory->Release();
-    return driver;
-}
-
 void DriverTest::SetUp() {
     Host() = HostLog{};
     alloc_test::Reset();

@@ -8,9 +8,7 @@
 #include "asio/asio.h"
 #include "asio/driver_id.h"
 #include "asio/pellinor.h"
-
-extern "C" HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
-extern "C" HRESULT STDMETHODCALLTYPE DllCanUnloadNow();
+#include "support/driver.h"
 
 namespace ferox::test {
 
@@ -22,9 +20,6 @@ struct HostLog {
 };
 HostLog& Host();
 ASIOCallbacks RecordingCallbacks();
-
-// Creates the driver through DllGetClassObject and the class factory.
-IASIO* CreateDriver();
 
 class DriverTest : public ::testing::Test {
   protected:

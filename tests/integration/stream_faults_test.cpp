@@ -51,24 +51,17 @@ sim::Match Writes() {
     return m;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public DriverStreamTest {
   protected:
     void SetUp() override {
-        sim::Reset();
-        sim::SetWriteMode(sim::WriteMode::Fast);
-        TestHost::Get().Reset();
-        driver = CreateDriver();
-        ASSERT_NE(driver, nullptr);
+        DriverStreamTest::SetUp();
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);
         ASSERT_EQ(CreateOutputs(driver, 2, 128), ASE_OK);
     }
     void TearDown() override {
         const auto t0 = steady_clock::now();
-        if (driver) {
-            EXPECT_EQ(driver->Release(), 0u);
-        }
+        DriverStreamTest::TearDown();
         EXPECT_LT(steady_clock::now() - t0, milliseconds(3000));
-        EXPECT_EQ(sim::OpenHandles(), 0u);
         for (const sim::PinState& p : sim::Pins()) {
             EXPECT_FALSE(p.open);
             EXPECT_EQ(p.writesPending, 0u);
@@ -92,7 +85,6 @@ class FaultTest : public ::testing::Test {
         EXPECT_EQ(driver->stop(), ASE_OK);
         return std::chrono::duration_cast<milliseconds>(steady_clock::now() - t0);
     }
-    IASIO* driver = nullptr;
 };
 
 TEST_F(FaultTest, WritesRefusedAtOnceEndTheStreamAndAskForAReset) {

@@ -9,8 +9,6 @@
 #include "integration/test_host.h"
 #include "sim/sim.h"
 
-extern "C" HRESULT STDMETHODCALLTYPE DllCanUnloadNow();
-
 namespace ferox::test {
 namespace {
 
@@ -23,22 +21,8 @@ std::uint32_t WordAt(const sim::Bytes& b, std::size_t byte) {
     return w;
 }
 
-class StreamTest : public ::testing::Test {
+class StreamTest : public DriverStreamTest {
   protected:
-    void SetUp() override {
-        sim::Reset();
-        sim::SetWriteMode(sim::WriteMode::Fast);
-        TestHost::Get().Reset();
-        driver = CreateDriver();
-        ASSERT_NE(driver, nullptr);
-    }
-    void TearDown() override {
-        if (driver) {
-            EXPECT_EQ(driver->Release(), 0u);
-        }
-        EXPECT_EQ(DllCanUnloadNow(), S_OK);
-        EXPECT_EQ(sim::OpenHandles(), 0u);
-    }
     // init, buffers and start; the stream then runs until Stop.
     void Start(int outputs, AsioLong size) {
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);
@@ -51,7 +35,6 @@ class StreamTest : public ::testing::Test {
         EXPECT_EQ(driver->stop(), ASE_OK);
         return std::chrono::duration_cast<milliseconds>(steady_clock::now() - t0);
     }
-    IASIO* driver = nullptr;
 };
 
 // Every fill of the host reaches the device once, in order, then 16 silent writes.

@@ -2,8 +2,6 @@
 
 #include <thread>
 
-extern "C" HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
-
 namespace ferox::test {
 
 namespace {
@@ -99,16 +97,20 @@ AsioLong TestHost::OnMessage(AsioLong selector, AsioLong value) {
     }
 }
 
-IASIO* CreateDriver() {
-    IClassFactory* factory = nullptr;
-    if (DllGetClassObject(kClsidFeroxAsio, IID_IClassFactory, reinterpret_cast<void**>(&factory)) !=
-        S_OK) {
-        return nullptr;
+void DriverStreamTest::SetUp() {
+    sim::Reset();
+    sim::SetWriteMode(sim::WriteMode::Fast);
+    TestHost::Get().Reset();
+    driver = CreateDriver();
+    ASSERT_NE(driver, nullptr);
+}
+
+void DriverStreamTest::TearDown() {
+    if (driver) {
+        EXPECT_EQ(driver->Release(), 0u);
     }
-    IASIO* driver = nullptr;
-    factory->CreateInstance(nullptr, kClsidFeroxAsio, reinterpret_cast<void**>(&driver));
-    factory->Release();
-    return driver;
+    EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    EXPECT_EQ(sim::OpenHandles(), 0u);
 }
 
 void SetIoFormat(IASIO* driver, ASIOIoFormatType type) {

@@ -2,6 +2,8 @@
 // numbered words, records every callback, and answers the driver's questions as configured.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -11,6 +13,8 @@
 #include "asio/asio.h"
 #include "asio/driver_id.h"
 #include "asio/pellinor.h"
+#include "support/driver.h"
+#include "sim/sim.h"
 
 namespace ferox::test {
 
@@ -58,14 +62,20 @@ class TestHost {
     std::vector<Switch> log_;
 };
 
-// Creates the driver through the class factory, as hosts do.
-IASIO* CreateDriver();
-
 // Sets the io format through future().
 void SetIoFormat(IASIO* driver, ASIOIoFormatType type);
 
 // Creates `outputs` output buffers (channels 0, 1) of `size` host samples and records the halves
 // in the host.
 ASIOError CreateOutputs(IASIO* driver, int outputs, AsioLong size);
+
+// A driver made as hosts make it, against a fresh simulated DAC in fast mode and a fresh host.
+// Afterwards the last reference must destroy it and leave nothing open in the device.
+class DriverStreamTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    IASIO* driver = nullptr;
+};
 
 }  // namespace ferox::test

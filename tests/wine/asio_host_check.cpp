@@ -10,23 +10,9 @@
 
 #include "asio/asio.h"
 #include "asio/driver_id.h"
+#include "wine/host_check.h"
 
 namespace {
-
-int failures = 0;
-#define CHECK(cond)                                                              \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            std::printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                          \
-        }                                                                        \
-    } while (0)
-
-#if defined(__i386__)
-#define HOST_THISCALL __attribute__((thiscall))
-#else
-#define HOST_THISCALL
-#endif
 
 // A host knows the interface only as a table of slots.
 enum Slot {
@@ -213,6 +199,6 @@ int main(int argc, char** argv) {
     FreeLibrary(dll);
 
     std::printf("%s: %d failure(s)\n", sizeof(void*) == 8 ? "64-bit host" : "32-bit host",
-                failures);
-    return failures == 0 ? 0 : 1;
+                g_checkFailures);
+    return g_checkFailures == 0 ? 0 : 1;
 }

@@ -11,23 +11,9 @@
 
 #include "asio/asio.h"
 #include "asio/driver_id.h"
+#include "wine/host_check.h"
 
 namespace {
-
-int failures = 0;
-#define CHECK(cond)                                                              \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            std::printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                          \
-        }                                                                        \
-    } while (0)
-
-#if defined(__i386__)
-#define HOST_THISCALL __attribute__((thiscall))
-#else
-#define HOST_THISCALL
-#endif
 
 constexpr REGSAM kOtherView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 
@@ -103,7 +89,7 @@ void Check(bool present, const char* dll) {
         CHECK(Sz(HKEY_CLASSES_ROOT, classKey, nullptr) == L"ASIO ferox");
         CHECK(Sz(HKEY_CLASSES_ROOT, server, nullptr) == lower);
         CHECK(Sz(HKEY_CLASSES_ROOT, server, L"ThreadingModel") == L"Apartment");
-        if (failures != 0) {
+        if (g_checkFailures != 0) {
             std::printf("InprocServer32: '%ls', expected '%ls'\n",
                         Sz(HKEY_CLASSES_ROOT, server, nullptr).c_str(), lower.c_str());
         }
@@ -159,7 +145,7 @@ int main(int argc, char** argv) {
         std::printf("usage: registration_host_check present DLL | absent DLL | snapshot\n");
         return 2;
     }
-    if (failures != 0)
-        std::printf("%d check(s) failed\n", failures);
-    return failures == 0 ? 0 : 1;
+    if (g_checkFailures != 0)
+        std::printf("%d check(s) failed\n", g_checkFailures);
+    return g_checkFailures == 0 ? 0 : 1;
 }
