@@ -12,9 +12,16 @@ if [ ! -f "$WINEPREFIX/.ferox-ready" ]; then
     flock 9
     if [ ! -f "$WINEPREFIX/.ferox-ready" ]; then
       wineboot -i >/dev/null 2>&1 || true
+      # A crashing program would otherwise start winedbg, which waits for ever.
+      wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /f >/dev/null 2>&1 || true
       wineserver -w || true
       touch "$WINEPREFIX/.ferox-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
+# Wine's background processes (server, services) start with the first program and keep its
+# output open until they exit, seconds later; a caller reading that output to the end (ctest,
+# execute_process) would wait for them. Started here, they hold nothing of the caller's.
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 exec wine "$@"

@@ -1,0 +1,292 @@
+# The setup program and the release files, as Windows and hosts see them, under Wine.
+# cmake -DRUN=wine-run.sh -DPREFIX=dir -DPACKAGE=build/package -DVERSION=x.y.z -DNSI=feroxasio.nsi
+#       -DCHECK_DLL=check_dll.cmake -DOBJDUMP=objdump -DWINDRES=windres -DWORK=dir
+#       -DPART=binaries|install|upgrade|failure -P installer_check.cmake
+# Every part but the first leaves the prefix as it found it: nothing of ours installed.
+set(ENV{WINEPREFIX} "${PREFIX}")
+file(MAKE_DIRECTORY "${WORK}")
+set(setup "${PACKAGE}/feroxasio-${VERSION}-setup.exe")
+set(clsid "{3739839C-CE45-4C86-8C77-D40451739198}")
+set(driver_key "HKLM\\SOFTWARE\\ASIO\\ASIO ferox Driver")
+set(uninstall_key "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\feroxasio")
+set(default_dir "C:\\Program Files\\feroxasio")
+# view, folder and object format of each bitness
+set(bitnesses "64:x64:pei-x86-64" "32:x86:pei-i386")
+
+function(windows_path out unix)
+    string(REPLACE "/" "\\" p "${unix}")
+    set(${out} "Z:${p}" PARENT_SCOPE)
+endfunction()
+
+# Where a C:\ path of the prefix lives.
+function(unix_path out windows)
+    string(REGEX REPLACE "^[Cc]:" "${PREFIX}/drive_c" p "${windows}")
+    string(REPLACE "\\" "/" p "${p}")
+    set(${out} "${p}" PARENT_SCOPE)
+endfunction()
+
+function(fail)
+    string(JOIN "" text ${ARGN})
+    message(FATAL_ERROR "${text}")
+endfunction()
+
+# run(EXPECT command...): the exit code must be EXPECT; the output is left in `output`. Exit codes
+# reach us modulo 256 (3010 arrives as 194).
+function(run expect)
+    execute_process(COMMAND ${RUN} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                    ERROR_VARIABLE err TIMEOUT 300)
+    if(NOT rc STREQUAL expect)
+        string(JOIN " " command ${ARGN})
+        fail("'${command}' exited with '${rc}', expected ${expect}\n${out}${err}")
+    endif()
+    set(output "${out}${err}" PARENT_SCOPE)
+endfunction()
+
+# The uninstaller hands over to a copy of itself and returns: wait for every program in the prefix.
+function(settle)
+    execute_process(COMMAND wineserver -w)
+endfunction()
+
+function(expect_in text)
+    foreach(want ${ARGN})
+        string(FIND "${text}" "${want}" at)
+        if(at EQUAL -1)
+            fail("expected '${want}' in:\n${text}")
+        endif()
+    endforeach()
+endfunction()
+
+# reg_value(OUT VIEW KEY NAME): the data of a value ("" names the default value); OUT is
+# "<absent>" when the key or the value is missing.
+function(reg_value out view key name)
+    if(name STREQUAL "")
+        set(which /ve)
+    else()
+        set(which /v "${name}")
+    endif()
+    execute_process(COMMAND ${RUN} reg query "${key}" ${which} /reg:${view}
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE text ERROR_QUIET TIMEOUT 120)
+    set(value "<absent>")
+    if(rc EQUAL 0 AND text MATCHES "REG_[A-Z_]+ +([^\r\n]*)")
+        set(value "${CMAKE_MATCH_1}")
+    endif()
+    set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
+function(expect_value view key name want)
+    reg_value(got ${view} "${key}" "${name}")
+    if(NOT got STREQUAL want)
+        fail("${key} '${name}' (${view}-bit view) is '${got}', expected '${want}'")
+    endif()
+endfunction()
+
+function(expect_no_key view key)
+    execute_process(COMMAND ${RUN} reg query "${key}" /reg:${view}
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE text ERROR_QUIET TIMEOUT 120)
+    if(rc EQUAL 0)
+        fail("${key} (${view}-bit view) is left:\n${text}")
+    endif()
+endfunction()
+
+# One working installation in DIR made by VERSION: each DLL registered in its own view and found
+# there by the host of its bitness; the one uninstall entry names DIR.
+function(expect_installed dir version)
+    foreach(b ${bitnesses})
+        string(REPLACE ":" ";" b "${b}")
+        list(GET b 0 view)
+        list(GET b 1 arch)
+        list(GET b 2 format)
+        set(dll "${dir}\\${arch}\\feroxasio.dll")
+        string(TOLOWER "${dll}" stored)
+        expect_value(${view} "HKCR\\CLSID\\${clsid}\\InprocServer32" "" "${stored}")
+        expect_value(${view} "HKCR\\CLSID\\${clsid}\\InprocServer32" ThreadingModel Apartment)
+        expect_value(${view} "${driver_key}" CLSID "${clsid}")
+        unix_path(file "${dll}")
+        execute_process(COMMAND ${OBJDUMP} -f "${file}" OUTPUT_VARIABLE header RESULT_VARIABLE rc)
+        if(NOT rc EQUAL 0 OR NOT header MATCHES "file format ${format}")
+            fail("${dll} is not a ${format} file:\n${header}")
+        endif()
+        run(0 "${dir}\\${arch}\\feroxhost.exe" list)
+        expect_in("${output}" "(${view}-bit view)" "ASIO ferox Driver" "${stored}  (present)")
+        # Without the DAC the driver is created and says so itself.
+        run(1 "${dir}\\${arch}\\feroxhost.exe" probe)
+        expect_in("${output}" "driver        Pellinor ASIO" "ASIO Pellinor Driver Enum Failure!")
+    endforeach()
+    expect_value(64 "${uninstall_key}" DisplayName feroxasio)
+    expect_value(64 "${uninstall_key}" DisplayVersion "${version}")
+    expect_value(64 "${uninstall_key}" Publisher "The feroxasio developers")
+    expect_value(64 "${uninstall_key}" InstallLocation "${dir}")
+    expect_value(64 "${uninstall_key}" UninstallString "\"${dir}\\uninstall.exe\"")
+    expect_value(64 "${uninstall_key}" QuietUninstallString "\"${dir}\\uninstall.exe\" /S")
+    expect_value(64 "${uninstall_key}" NoModify 0x1)
+    expect_value(64 "${uninstall_key}" NoRepair 0x1)
+    reg_value(size 64 "${uninstall_key}" EstimatedSize)
+    if(NOT size MATCHES "^0x[0-9a-f]+$" OR size STREQUAL "0x0")
+        fail("EstimatedSize is '${size}'")
+    endif()
+    expect_no_key(32 "${uninstall_key}")
+    unix_path(udir "${dir}")
+    foreach(f uninstall.exe readme.txt LICENSE.txt x64/feroxhost.exe x86/feroxhost.exe)
+        if(NOT EXISTS "${udir}/${f}")
+            fail("${dir}: ${f} is missing")
+        endif()
+    endforeach()
+endfunction()
+
+# Nothing of ours in either view and no folder DIR. (The ASIO list key itself stays, as it
+# does on Windows: other drivers' entries live there.)
+function(expect_absent dir)
+    foreach(view 32 64)
+        expect_no_key(${view} "HKCR\\CLSID\\${clsid}")
+        expect_no_key(${view} "${driver_key}")
+        expect_no_key(${view} "${uninstall_key}")
+    endforeach()
+    expect_absent_folder("${dir}")
+endfunction()
+
+function(expect_absent_folder dir)
+    unix_path(udir "${dir}")
+    if(EXISTS "${udir}")
+        file(GLOB_RECURSE left "${udir}/*")
+        fail("${dir} is left: ${left}")
+    endif()
+endfunction()
+
+function(uninstall dir)
+    run(0 "${dir}\\uninstall.exe" /S)
+    settle()
+endfunction()
+
+# A setup program of another version, or from other files, built like the real one.
+function(make_setup out version stage)
+    execute_process(COMMAND makensis -V2 -DVERSION=${version} -DSTAGE=${stage} -DOUTFILE=${out}
+                            ${NSI} RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE log)
+    if(NOT rc EQUAL 0)
+        fail("makensis failed:\n${log}")
+    endif()
+endfunction()
+
+windows_path(setup_w "${setup}")
+
+if(PART STREQUAL "binaries")
+    # What ships: stripped, versioned, the same exports, the debug information beside it.
+    set(debug "${PACKAGE}/feroxasio-${VERSION}-debug")
+    string(REPLACE "." ", " rc_version "${VERSION}")
+    foreach(arch x64 x86)
+        foreach(bin feroxasio.dll feroxhost.exe)
+            set(file "${PACKAGE}/stage/${arch}/${bin}")
+            execute_process(COMMAND ${OBJDUMP} -h "${file}" OUTPUT_VARIABLE sections)
+            if(sections MATCHES "\\.debug_" OR NOT sections MATCHES "\\.gnu_debuglink")
+                fail("${file}: debug sections in it, or no link to its debug file:\n${sections}")
+            endif()
+            execute_process(COMMAND ${OBJDUMP} -h "${debug}/${arch}/${bin}.debug"
+                            OUTPUT_VARIABLE sections)
+            if(NOT sections MATCHES "\\.debug_info")
+                fail("${debug}/${arch}/${bin}.debug holds no debug information")
+            endif()
+            execute_process(COMMAND ${WINDRES} -J coff -O rc -i "${file}"
+                            OUTPUT_VARIABLE resource RESULT_VARIABLE rc)
+            if(bin STREQUAL "feroxasio.dll")
+                set(description "ASIO driver for the ferox USB DAC")
+            else()
+                set(description "ASIO host for checking and playing")
+            endif()
+            expect_in("${resource}" "FILEVERSION ${rc_version}, 0" "PRODUCTVERSION ${rc_version}, 0"
+                      "\"FileVersion\", \"${VERSION}\"" "\"ProductVersion\", \"${VERSION}\""
+                      "\"ProductName\", \"feroxasio\"" "\"FileDescription\", \"${description}\""
+                      "\"OriginalFilename\", \"${bin}\"" "MIT License")
+        endforeach()
+        set(dll "${PACKAGE}/stage/${arch}/feroxasio.dll")
+        execute_process(COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DDLL=${dll}
+            "-DEXPORTS=DllCanUnloadNow\;DllGetClassObject\;DllMain\;DllRegisterServer\;DllUnregisterServer"
+            -P ${CHECK_DLL} RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE log)
+        if(NOT rc EQUAL 0)
+            fail("${log}")
+        endif()
+        file(SIZE "${dll}" size)
+        if(size GREATER 600000)
+            fail("${dll} is ${size} bytes")
+        endif()
+    endforeach()
+
+    # The zip: exactly these entries, the same files, the readme in Windows line ends.
+    file(REMOVE_RECURSE "${WORK}/zip")
+    file(MAKE_DIRECTORY "${WORK}/zip")
+    execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf "${PACKAGE}/feroxasio-${VERSION}.zip"
+                    WORKING_DIRECTORY "${WORK}/zip" RESULT_VARIABLE rc)
+    file(GLOB_RECURSE entries RELATIVE "${WORK}/zip" "${WORK}/zip/*")
+    list(SORT entries)
+    set(want LICENSE.txt readme.txt x64/feroxasio.dll x64/feroxhost.exe x86/feroxasio.dll
+             x86/feroxhost.exe)
+    if(NOT rc EQUAL 0 OR NOT entries STREQUAL want)
+        fail("the zip holds '${entries}', expected '${want}'")
+    endif()
+    foreach(f ${want})
+        file(SHA256 "${WORK}/zip/${f}" a)
+        file(SHA256 "${PACKAGE}/stage/${f}" b)
+        if(NOT a STREQUAL b)
+            fail("${f} in the zip differs from the one the setup program carries")
+        endif()
+    endforeach()
+    execute_process(COMMAND awk "!/\r$/" "${WORK}/zip/readme.txt" OUTPUT_VARIABLE bare)
+    if(NOT bare STREQUAL "")
+        fail("readme.txt has lines without CR:\n${bare}")
+    endif()
+    file(READ "${WORK}/zip/readme.txt" readme)
+    expect_in("${readme}" "feroxasio ${VERSION}"
+              "  regsvr32 \"C:\\Program Files\\feroxasio\\x64\\feroxasio.dll\""
+              "  %windir%\\SysWOW64\\regsvr32 \"C:\\Program Files\\feroxasio\\x86\\feroxasio.dll\"")
+elseif(PART STREQUAL "install")
+    # A machine that never saw the driver, then the removal.
+    expect_absent("${default_dir}")
+    run(0 "${setup_w}" /S)
+    settle()
+    expect_installed("${default_dir}" "${VERSION}")
+    uninstall("${default_dir}")
+    expect_absent("${default_dir}")
+elseif(PART STREQUAL "upgrade")
+    # Twice over itself, then over an older version: one installation, of the new version.
+    run(0 "${setup_w}" /S)
+    run(0 "${setup_w}" /S)
+    settle()
+    expect_installed("${default_dir}" "${VERSION}")
+    uninstall("${default_dir}")
+    make_setup("${WORK}/old-setup.exe" 0.9.0 "${PACKAGE}/stage")
+    windows_path(old_w "${WORK}/old-setup.exe")
+    run(0 "${old_w}" /S)
+    settle()
+    expect_installed("${default_dir}" 0.9.0)
+    run(0 "${setup_w}" /S)
+    settle()
+    expect_installed("${default_dir}" "${VERSION}")
+    # Told another folder, it moves there and the old folder goes. (/D= is read only unquoted,
+    # hence a folder without spaces.)
+    set(moved "C:\\feroxasio-moved")
+    run(0 "${setup_w}" /S "/D=${moved}")
+    settle()
+    expect_installed("${moved}" "${VERSION}")
+    expect_absent_folder("${default_dir}")
+    uninstall("${moved}")
+    expect_absent("${moved}")
+elseif(PART STREQUAL "failure")
+    # The 32-bit DLL replaced by a file no Windows loads, then by the 64-bit DLL (regsvr32 hands
+    # that to its 64-bit self, which registers it in the wrong view and reports success). The
+    # 64-bit DLL is registered by then, and goes again with everything else.
+    foreach(case text wrong-bitness)
+        file(REMOVE_RECURSE "${WORK}/stage")
+        file(COPY "${PACKAGE}/stage/" DESTINATION "${WORK}/stage")
+        if(case STREQUAL "text")
+            file(WRITE "${WORK}/stage/x86/feroxasio.dll" "not a DLL\n")
+        else()
+            file(COPY_FILE "${PACKAGE}/stage/x64/feroxasio.dll" "${WORK}/stage/x86/feroxasio.dll")
+        endif()
+        make_setup("${WORK}/broken-setup.exe" "${VERSION}" "${WORK}/stage")
+        windows_path(broken_w "${WORK}/broken-setup.exe")
+        run(2 "${broken_w}" /S)
+        settle()
+        expect_absent("${default_dir}")
+    endforeach()
+else()
+    fail("unknown PART '${PART}'")
+endif()
+message(STATUS "installer ${PART}: ok")
