@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The demo: the whole road from the registry to the device, on a machine without the DAC.
-# Builds the simulated-DAC DLLs and feroxhost (32- and 64-bit), registers the DLLs with regsvr32
-# in a Wine prefix of the build tree, lists and probes the driver as hosts find it, plays a PCM
-# and a DSD64 file through it and checks what the simulated DAC received, bit for bit.
-#   FEROX_DEMO_BITS="32 64"   which builds to run (default both)
+# Builds the simulated-DAC DLLs and feroxhost (32- and 64-bit) and their setup program, installs
+# it silently in a Wine prefix of the build tree (and leaves it installed there), lists and probes
+# the driver as hosts find it, plays a PCM and a DSD64 file through it and checks what the
+# simulated DAC received, bit for bit.
+#   FEROX_DEMO_BITS="32 64"   which hosts to run (default both)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -15,7 +16,8 @@ run() { "$root/cmake/wine-run.sh" "$@"; }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 say() { printf '== %s\n' "$*"; }
 
-for b in $bits; do
+# The setup program carries both bitnesses.
+for b in 32 64; do
   preset=win$b-sim
   if [ ! -f "build/$preset/build.ninja" ]; then
     cmake --preset "$preset" >"build/$preset.configure.log" 2>&1 ||
@@ -26,6 +28,16 @@ for b in $bits; do
 done
 
 say "Wine prefix $WINEPREFIX"
+./scripts/package.sh sim >/dev/null || exit 1
+setup=$root/build/package-sim/feroxasio-sim-$(cat build/package-sim/version.txt)-setup.exe
+say "installing $(basename "$setup") silently"
+run "$(winpath "$setup")" /S
+rc=$?
+if [ $rc -ne 0 ]; then
+  echo "the setup program failed (exit code $rc)" >&2
+  exit 1
+fi
+installed='C:\Program Files\feroxasio'
 first=${bits%% *}
 sig="$root/build/win$first-sim/tools/feroxhost/feroxsig.exe"
 pcm=$work/tone-44k1-32bit.wav
@@ -38,14 +50,8 @@ say "        $(run "$sig" info "$(winpath "$dsd")")"
 report=()
 failed=0
 for b in $bits; do
-  dir=$root/build/win$b-sim
-  host=$dir/tools/feroxhost/feroxhost.exe
-  dll=$dir/src/com/feroxasio.dll
-  say "$b-bit: regsvr32 $(winpath "$dll")"
-  if ! run regsvr32 /s "$(winpath "$dll")"; then
-    echo "regsvr32 failed" >&2
-    exit 1
-  fi
+  [ "$b" = 64 ] && arch=x64 || arch=x86
+  host="$installed\\$arch\\feroxhost.exe"
   say "$b-bit: feroxhost list"
   run "$host" list
   say "$b-bit: feroxhost probe"
@@ -80,5 +86,6 @@ echo
 echo "feroxasio demo: files played through the simulated DAC, compared bit for bit"
 printf '%-6s %-22s %-4s %8s %9s %9s %13s\n' host file "" audio wall switches "max interval"
 printf '%s\n' "${report[@]}"
+echo "feroxasio (simulated DAC) stays installed in $WINEPREFIX; see the README to go on trying it."
 [ $failed -eq 0 ] && echo "all PASS" || echo "some FAILED"
 exit $failed
