@@ -152,7 +152,9 @@ Var PreviousDir
   ReadRegStr $1 HKCR "CLSID\${CLSID}\InprocServer32" ""
   ReadRegStr $2 HKLM "${DRIVER_KEY}" "CLSID"
   !insertmacro SetNativeView
-  ${If} $1 != "${DLL}"
+  ${If} $1 == ""
+    StrCpy $R9 "Registering the ${WHAT} driver ${DLL} failed: its class is not registered."
+  ${ElseIf} $1 != "${DLL}"
     StrCpy $R9 "Registering the ${WHAT} driver ${DLL} failed: its class is registered for '$1'."
   ${ElseIf} $2 != "${CLSID}"
     StrCpy $R9 "Registering the ${WHAT} driver ${DLL} failed: the ASIO driver list has no entry."

@@ -33,7 +33,10 @@ setup=$root/build/package-sim/feroxasio-sim-$(cat build/package-sim/version.txt)
 say "installing $(basename "$setup") silently"
 run "$(winpath "$setup")" /S
 rc=$?
-if [ $rc -ne 0 ]; then
+if [ $rc -eq 194 ]; then  # 3010, as Wine passes it on
+  echo "a program in $WINEPREFIX still holds the driver: end it and run the demo again" >&2
+  exit 1
+elif [ $rc -ne 0 ]; then
   echo "the setup program failed (exit code $rc)" >&2
   exit 1
 fi
