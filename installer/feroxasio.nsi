@@ -1,9 +1,10 @@
 ; The feroxasio setup program: both bitnesses of the driver and of feroxhost in one folder under
 ; Program Files, each DLL registered by the regsvr32 of its own bitness, into the registry view
 ; that hosts of that bitness read.
-;   makensis -DVERSION=1.2.3 -DSTAGE=dir -DOUTFILE=setup.exe [-DSIM] feroxasio.nsi
+;   makensis -DVERSION=1.2.3 -DSTAGE=dir -DOUTFILE=setup.exe [-DCOPYRIGHT=text] [-DSIM] feroxasio.nsi
 ; STAGE holds x64\ and x86\ (feroxasio.dll, feroxhost.exe), readme.txt and LICENSE.txt.
-; Silent (/S) exit codes: 0 installed, 3010 installed but a restart finishes it, 2 failed.
+; Silent (/S) exit codes: 0 installed, 3010 installed but a restart finishes it, 2 failed,
+; 740 not run as administrator.
 
 Unicode true
 ManifestSupportedOS all
@@ -19,6 +20,9 @@ SetCompressor /SOLID lzma
 !define DRIVER_KEY "SOFTWARE\ASIO\ASIO ferox Driver"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\feroxasio"
 !define PUBLISHER "The feroxasio developers"
+!ifndef COPYRIGHT
+  !define COPYRIGHT "MIT License"
+!endif
 !ifdef SIM
   !define PRODUCT "feroxasio (simulated DAC)"
 !else
@@ -37,7 +41,7 @@ VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} setup"
 VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
-VIAddVersionKey /LANG=1033 "LegalCopyright" "MIT License"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "${COPYRIGHT}"
 
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE.txt"
@@ -243,6 +247,7 @@ Section "feroxasio"
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" '"$INSTDIR\uninstall.exe"'
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'

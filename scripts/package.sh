@@ -49,7 +49,9 @@ zip=$out/$name-$version.zip
 setup=$out/$name-$version-setup.exe
 rm -f "$zip" "$setup"
 (cd "$stage" && cmake -E tar cf "$zip" --format=zip x64 x86 readme.txt LICENSE.txt)
-makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup" ${suffix:+-DSIM} \
+copyright="$(grep -m1 '^Copyright' LICENSE). $(head -n1 LICENSE)."
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup" -DCOPYRIGHT="$copyright" \
+  ${suffix:+-DSIM} \
   installer/feroxasio.nsi >"$out/makensis.log" 2>&1 || { cat "$out/makensis.log" >&2; fail "makensis failed"; }
 
 echo "$version" >"$out/version.txt"

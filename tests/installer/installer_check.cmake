@@ -212,6 +212,9 @@ if(PART STREQUAL "binaries")
         endif()
     endforeach()
 
+    execute_process(COMMAND ${WINDRES} -J coff -O rc -i "${setup}" OUTPUT_VARIABLE resource)
+    expect_in("${resource}" "\"FileVersion\", \"${VERSION}\"" "\"ProductName\", \"feroxasio\"")
+
     # The zip: exactly these entries, the same files, the readme in Windows line ends.
     file(REMOVE_RECURSE "${WORK}/zip")
     file(MAKE_DIRECTORY "${WORK}/zip")
