@@ -17,4 +17,18 @@ if [ ! -f "$WINEPREFIX/.ferox-ready" ]; then
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
+# A crashing program must exit, not wait in winedbg for a debugger that never comes.
+if [ ! -f "$WINEPREFIX/.ferox-no-debugger" ]; then
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.ferox-no-debugger" ]; then
+      for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+                 'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
+        wine reg delete "$key" /v Debugger /f >/dev/null 2>&1 || true
+      done
+      wineserver -w || true
+      touch "$WINEPREFIX/.ferox-no-debugger"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
 exec wine "$@"
