@@ -1579,6 +1579,12 @@ std::size_t OpenHandles() {
     return n;
 }
 
+bool WorkerRunning() {
+    Sim& s = TheSim();
+    std::lock_guard order(s.workerMutex);
+    return s.worker.joinable();
+}
+
 bool IsSimHandle(HANDLE handle) {
     const auto value = reinterpret_cast<ULONG_PTR>(handle);
     return value >= kHandleBase && value < kHandleBase + 0x01000000u && value % 4 == 0;

@@ -193,6 +193,7 @@ void PlayingHost() {
     CHECK(CreateBuffers(d, 512) == ASE_OK);
     CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 512 && out == 512);
     g_switches = 0;
+    g_latencyChanges = 0;
     CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
     CHECK(g_latencyChanges == 1);
     CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 512 && out == 512 + 1764);
