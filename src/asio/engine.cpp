@@ -18,7 +18,11 @@ constexpr ULONG kVendorPcm = 0x10000;
 constexpr ULONG kVendorDsd = 0x8000;
 constexpr ULONG kVendorEndOfStream = 0x8002;
 
+constexpr char kDacBusy[] = "ASIO Pellinor DAC in use by another program";
+
 constexpr DWORD kStopWaitMs = 1000;
+// A device that claims to hold more than a second of audio is not believed (100 ns units).
+constexpr LONGLONG kMaxDeviceLatency = 10000000;
 // Writes that fail in a row before the device counts as gone.
 constexpr int kMaxWriteFailures = 4;
 
@@ -29,29 +33,35 @@ std::uint64_t SystemTimeNow() {
 
 }  // namespace
 
-ASIOError ASIO_METHOD ASIOPellinor::start() {
-    if (!m_callbacks.load())
-        return ASE_NotPresent;
-    if (m_hStreamThread && m_started.load() &&
-        WaitForSingleObject(m_hStreamThread, 0) == WAIT_TIMEOUT) {
-        return ASE_OK;  // already streaming
+bool ASIOPellinor::IsStreamThread() const {
+    return m_streamThreadId.load() == GetCurrentThreadId();
+}
+
+bool ASIOPellinor::RenderPinBusy(const WAVEFORMATEX* pwfx) {
+    // A pin that takes the format but could not be made: busy when all its instances are taken.
+    CKsAudPin* viable = m_pFilter->FindViablePin(pwfx);
+    KSPIN_CINSTANCES count{};
+    if (!viable ||
+        FAILED(m_pFilter->GetPinPropertySimple(viable->m_nId, kKsPropSetIdPin,
+                                               KSPROPERTY_PIN_CINSTANCES, &count, sizeof count))) {
+        return false;
     }
-    // A stream that ended on its own, or is still finishing, goes first.
-    EndStream();
+    return count.PossibleCount != KSINSTANCE_INDETERMINATE &&
+           count.CurrentCount >= count.PossibleCount;
+}
+
+CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
+    *error = ASE_NotPresent;
     if (!m_pFilter) {
         SetErrorMessage(kNoPins);
-        return ASE_NotPresent;
+        return nullptr;
     }
-
-    m_systemTime.store(0);
-    m_bufferIndex = 0;
-    m_started.store(false);
     WAVEFORMATEXTENSIBLE wfx;
     FillWaveFormat(&wfx);
     CKsAudPin* pin = m_pFilter->CreateRenderPin(&wfx.Format, FALSE);
     if (!pin) {
-        SetErrorMessage(kNoPins);
-        return ASE_NotPresent;
+        SetErrorMessage(RenderPinBusy(&wfx.Format) ? kDacBusy : kNoPins);
+        return nullptr;
     }
     // The format says PCM in both modes; the device learns the mode from this value.
     if (IsDsd()) {
@@ -63,12 +73,62 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     if (FAILED(pin->SetState(KSSTATE_RUN))) {
         pin->ClosePin();
         SetErrorMessage(kPinWontRun);
-        return ASE_HWMalfunction;
+        *error = ASE_HWMalfunction;
+        return nullptr;
+    }
+    // Kept from the last pin that answered: hosts ask for latencies when no pin exists.
+    KSTIME latency{};
+    if (SUCCEEDED(pin->GetLatency(&latency)) && latency.Denominator != 0 && latency.Time >= 0 &&
+        latency.Time <= kMaxDeviceLatency) {
+        const double t =
+            static_cast<double>(latency.Time) * latency.Numerator / latency.Denominator;
+        if (t <= static_cast<double>(kMaxDeviceLatency))
+            m_deviceLatency.store(static_cast<LONGLONG>(t));
+    }
+    *error = ASE_OK;
+    return pin;
+}
+
+ASIOError ASIO_METHOD ASIOPellinor::start() {
+    if (!m_callbacks.load())
+        return ASE_NotPresent;
+    if (IsStreamThread()) {
+        // Called from a callback: this thread cannot wait for its own stream to end, so it
+        // opens the new pin itself once the current one is closed.
+        if (m_streamRequest.load() == StreamRequest::Run && m_started.load())
+            return ASE_OK;
+        if (!m_pFilter) {
+            SetErrorMessage(kNoPins);
+            return ASE_NotPresent;
+        }
+        m_streamRequest.store(StreamRequest::Restart);
+        return ASE_OK;
+    }
+    if (m_hStreamThread && m_started.load() &&
+        WaitForSingleObject(m_hStreamThread, 0) == WAIT_TIMEOUT) {
+        return ASE_OK;  // already streaming
+    }
+    // A stream that ended on its own, or is still finishing, goes first.
+    EndStream();
+
+    m_systemTime.store(0);
+    m_bufferIndex = 0;
+    m_started.store(false);
+    ASIOError error = ASE_OK;
+    const LONGLONG latencyBefore = m_deviceLatency.load();
+    CKsAudPin* pin = OpenRenderPin(&error);
+    if (!pin)
+        return error;
+    // The host may have taken the latencies before any pin could tell the device's part.
+    ASIOCallbacks* callbacks = m_callbacks.load();
+    if (m_deviceLatency.load() != latencyBefore && callbacks && callbacks->asioMessage &&
+        callbacks->asioMessage(kAsioSelectorSupported, kAsioLatenciesChanged, nullptr, nullptr)) {
+        callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
     }
 
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_pRenderPin.store(pin);
-    m_stopStreaming.store(false);
+    m_streamRequest.store(StreamRequest::Run);
     m_bytesTaken.store(0);
     m_started.store(true);  // before the thread: its priming switches must reach the host
     if (m_hStopEvent) {
@@ -76,6 +136,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     }
     if (!m_hStreamThread) {
         m_started.store(false);
+        m_streamRequest.store(StreamRequest::Stop);
         m_pRenderPin.store(nullptr);
         pin->ClosePin();
         CloseStreamHandles();
@@ -87,7 +148,10 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
 
 ASIOError ASIO_METHOD ASIOPellinor::stop() {
     m_started.store(false);
-    m_stopStreaming.store(true);
+    m_streamRequest.store(StreamRequest::Stop);
+    // From a callback: the thread ends its stream once the callback has returned.
+    if (IsStreamThread())
+        return ASE_OK;
     if (m_hStopEvent)
         SetEvent(m_hStopEvent);
     // A thread that has not finished by then finishes its drain on its own; whatever would free
@@ -100,6 +164,8 @@ ASIOError ASIO_METHOD ASIOPellinor::stop() {
 
 void ASIOPellinor::EndStream() {
     stop();
+    if (IsStreamThread())
+        return;
     while (m_hStreamThread) {
         if (WaitForSingleObject(m_hStreamThread, kStopWaitMs) == WAIT_OBJECT_0)
             CloseStreamHandles();
@@ -139,7 +205,7 @@ ASIOError ASIO_METHOD ASIOPellinor::getSamplePosition(ASIOSamples* sPos, ASIOTim
 
 void ASIOPellinor::doBufferSwitch() {
     ASIOCallbacks* callbacks = m_callbacks.load();
-    if (!m_started.load() || !callbacks)
+    if (!m_started.load() || !callbacks || m_streamRequest.load() != StreamRequest::Run)
         return;
     const std::uint64_t now = SystemTimeNow();
     m_systemTime.store(now);
@@ -162,6 +228,9 @@ void ASIOPellinor::doBufferSwitch() {
         }
         if (callbacks->bufferSwitchTimeInfo) {
             callbacks->bufferSwitchTimeInfo(&m_asioTime, m_bufferIndex, ASIOFalse);
+        } else if (callbacks->bufferSwitch) {
+            // Asked for time info but gave no callback for it: it still gets its switches.
+            callbacks->bufferSwitch(m_bufferIndex, ASIOFalse);
         }
         ti.flags &= ~static_cast<AsioULong>(kSampleRateChanged | kClockSourceChanged);
     } else if (callbacks->bufferSwitch) {
@@ -170,9 +239,8 @@ void ASIOPellinor::doBufferSwitch() {
     m_bufferIndex = m_bufferIndex == 0 ? 1 : 0;
 }
 
-void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n) const {
+void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const {
     auto* out = reinterpret_cast<std::uint32_t*>(slot);
-    const bool dsd = IsDsd();
     const AsioLong outputs = m_numOutputs.load();
     if (outputs == 0 || half < 0) {
         FillSilence(out, n, dsd);
@@ -185,13 +253,73 @@ void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n) const {
 }
 
 DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {
-    return static_cast<ASIOPellinor*>(self)->RunStream();
+#ifdef _WIN32
+    // The object may be released, and the DLL let go, before this thread has returned: the
+    // thread holds the DLL itself until its very last instruction.
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&ASIOPellinor::StreamThread), &module);
+#endif
+    {
+        const CBaseObject counted(WSTR("stream thread"));  // DllCanUnloadNow sees it
+        static_cast<ASIOPellinor*>(self)->RunStream();
+    }
+#ifdef _WIN32
+    if (module)
+        FreeLibraryAndExitThread(module, 0);
+#endif
+    return 0;
 }
 
 DWORD ASIOPellinor::RunStream() {
-    CKsAudPin* const pin = m_pRenderPin.load();
+    m_streamThreadId.store(GetCurrentThreadId());
+    CKsAudPin* pin = m_pRenderPin.load();
+    for (;;) {
+        const bool deviceFailed = PlayPin(pin);
+        if (CKsAudRenFilter* retired = m_pRetiredFilter) {
+            m_pRetiredFilter = nullptr;
+            delete retired;
+        }
+        // A host that can recover is told once nothing of the stream is in use: it may stop,
+        // dispose, start again or release in its answer, here on this thread.
+        ASIOCallbacks* callbacks = m_callbacks.load();
+        if (deviceFailed && !m_deleteAfterStream.load() && callbacks && callbacks->asioMessage &&
+            callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
+            callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+        }
+        if (m_deleteAfterStream.load())
+            break;
+        ResetEvent(m_hStopEvent);
+        StreamRequest restart = StreamRequest::Restart;
+        if (!m_streamRequest.compare_exchange_strong(restart, StreamRequest::Run))
+            break;
+        // Same buffers, new pin: the host's switches go on after a short gap.
+        ASIOError error = ASE_OK;
+        pin = OpenRenderPin(&error);
+        if (!pin) {
+            m_streamRequest.store(StreamRequest::Stop);
+            break;
+        }
+        m_systemTime.store(0);
+        m_bufferIndex = 0;
+        m_bytesTaken.store(0);
+        m_pRenderPin.store(pin);
+        m_started.store(true);
+    }
+    if (m_deleteAfterStream.load()) {
+        // Released from a callback: nothing else may touch the object any more.
+        delete this;
+        return 0;
+    }
+    m_streamThreadId.store(0);
+    return 0;
+}
+
+bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     const AsioLong n = m_bufferSize.load();
     const ULONG bytes = static_cast<ULONG>(n) * 8;
+    // Taken once: the conversion and the closing silence belong to the mode the device was told.
+    const bool dsd = IsDsd();
     DeviceApi& device = Device();
 
     // Packet events first, the stop event last: a wait's index names the packet that completed.
@@ -245,22 +373,28 @@ DWORD ASIOPellinor::RunStream() {
         if (deviceFailed)
             return false;
         slot = (slot + 1) % kStreamPackets;
-        FillSlot(m_streamData[slot], half, n);
+        FillSlot(m_streamData[slot], half, n, dsd);
         submit(r, slot);
         return true;
     };
+    // A host may stop, dispose or recreate its buffers inside any switch: after that the
+    // buffers the stream was started with are not read again.
+    auto playing = [&] { return m_streamRequest.load() == StreamRequest::Run; };
 
     if (!deviceFailed) {
         doBufferSwitch();  // the host fills half 0
-        doBufferSwitch();  // and half 1
-        // Every fill of the host reaches the device once and in order: half 0 goes first.
-        slot = 1;
-        FillSlot(m_streamData[slot], 0, n);
-        submit(0, slot);
-        doBufferSwitch();
+        if (playing())
+            doBufferSwitch();  // and half 1
+        if (playing()) {
+            // Every fill of the host reaches the device once and in order: half 0 goes first.
+            slot = 1;
+            FillSlot(m_streamData[slot], 0, n, dsd);
+            submit(0, slot);
+            doBufferSwitch();
+        }
     }
 
-    while (!deviceFailed && !m_stopStreaming.load()) {
+    while (!deviceFailed && playing()) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, INFINITE);
         if (w == WAIT_OBJECT_0 + kStreamPackets)
             break;  // stop
@@ -280,7 +414,12 @@ DWORD ASIOPellinor::RunStream() {
     FillWaveFormat(&wfx);
     const DWORD carrierRate = wfx.Format.nSamplesPerSec;
     const DWORD drainWaitMs = 250 + (carrierRate ? 4000u * static_cast<DWORD>(n) / carrierRate : 0);
-    for (int d = 0; d < kStreamPackets && eventsOk && !deviceFailed; ++d) {
+    // A restart goes straight on with a new pin; a stream that never wrote has nothing to end.
+    bool inFlight = false;
+    for (bool s : submitted)
+        inFlight = inFlight || s;
+    const bool drain = inFlight && m_streamRequest.load() != StreamRequest::Restart;
+    for (int d = 0; d < kStreamPackets && drain && eventsOk && !deviceFailed; ++d) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets, events, FALSE, drainWaitMs);
         if (w >= WAIT_OBJECT_0 + kStreamPackets ||
             !resubmit(static_cast<int>(w - WAIT_OBJECT_0), -1))
@@ -302,15 +441,11 @@ DWORD ASIOPellinor::RunStream() {
         if (events[i])
             CloseHandle(events[i]);
     }
-    // A host that can recover is told; the stream is over either way.
-    if (deviceFailed) {
-        ASIOCallbacks* callbacks = m_callbacks.load();
-        if (callbacks && callbacks->asioMessage &&
-            callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
-            callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
-        }
-    }
-    return 0;
+    // The stream is over, unless a restart was asked for.
+    StreamRequest run = StreamRequest::Run;
+    m_streamRequest.compare_exchange_strong(run, StreamRequest::Stop);
+    m_started.store(false);
+    return deviceFailed;
 }
 
 }  // namespace ferox

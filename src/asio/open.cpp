@@ -26,7 +26,13 @@ ASIOBool ASIO_METHOD ASIOPellinor::init(void*) {
         return ASIOFalse;
     }
 
-    delete m_pFilter;
+    if (IsStreamThread() && m_pRenderPin.load() && !m_pRetiredFilter) {
+        // Called from a callback: the stream still plays this filter's pin, and the streaming
+        // thread deletes the filter once it has closed the pin.
+        m_pRetiredFilter = m_pFilter;
+    } else {
+        delete m_pFilter;
+    }
     m_pFilter = nullptr;
     // Taken out of the enumerator, which can then go without taking the filter with it.
     CKsFilter* first = nullptr;

@@ -22,7 +22,24 @@ ASIOPellinor::ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr)
 ASIOPellinor::~ASIOPellinor() {
     EndStream();
     disposeBuffers();
+    // Deleted by its own streaming thread, whose stream is over: only the handles are left.
+    if (IsStreamThread())
+        CloseStreamHandles();
+    delete m_pRetiredFilter;
     delete m_pFilter;
+}
+
+ULONG STDMETHODCALLTYPE ASIOPellinor::InnerRelease() {
+    if (!IsStreamThread())
+        return CUnknown::InnerRelease();
+    const LONG n = m_refCount.fetch_sub(1) - 1;
+    if (n != 0)
+        return static_cast<ULONG>(n);
+    m_refCount.store(1);
+    m_callbacks.store(nullptr);  // the host is gone: no callback follows
+    stop();
+    m_deleteAfterStream.store(true);
+    return 0;
 }
 
 HRESULT STDMETHODCALLTYPE ASIOPellinor::InnerQueryInterface(REFIID riid, void** ppv) {
@@ -62,8 +79,12 @@ ASIOError ASIO_METHOD ASIOPellinor::getChannels(AsioLong* numInputChannels,
 ASIOError ASIO_METHOD ASIOPellinor::getLatencies(AsioLong* inputLatency, AsioLong* outputLatency) {
     if (!inputLatency || !outputLatency)
         return ASE_InvalidParameter;
-    *inputLatency = m_inputLatency;
-    *outputLatency = m_outputLatency;
+    // In the host's samples: what one half holds, and on output also what the device holds
+    // beyond it.
+    const AsioLong size = IsDsd() ? m_bufferSize.load() << 5 : m_bufferSize.load();
+    const double device = static_cast<double>(m_deviceLatency.load()) * 1e-7 * m_sampleRate.load();
+    *inputLatency = size;
+    *outputLatency = size + static_cast<AsioLong>(device + 0.5);
     return ASE_OK;
 }
 
@@ -143,8 +164,14 @@ ASIOError ASIO_METHOD ASIOPellinor::future(AsioLong selector, void* opt) {
         case kAsioSetIoFormat:
             if (!opt)
                 return ASE_InvalidParameter;
-            m_ioFormatType.store(static_cast<ASIOIoFormat*>(opt)->FormatType);
-            return ASE_SUCCESS;
+            {
+                const std::int32_t type = static_cast<ASIOIoFormat*>(opt)->FormatType;
+                // The device was told the mode when the stream started and keeps it to its end.
+                if (type != m_ioFormatType.load() && m_started.load())
+                    return ASE_InvalidMode;
+                m_ioFormatType.store(type);
+                return ASE_SUCCESS;
+            }
         case kAsioGetIoFormat:
             if (!opt)
                 return ASE_InvalidParameter;

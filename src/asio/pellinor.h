@@ -31,6 +31,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     ULONG STDMETHODCALLTYPE AddRef() override { return m_pOwner->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return m_pOwner->Release(); }
     HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void** ppv) override;
+    // The last release may come from inside a callback, on the streaming thread, which cannot
+    // wait for its own end: the thread then deletes the object once its stream is over.
+    ULONG STDMETHODCALLTYPE InnerRelease() override;
 
     ASIOBool ASIO_METHOD init(void* sysHandle) override;
     void ASIO_METHOD getDriverName(char* name) override;
@@ -67,16 +70,27 @@ class ASIOPellinor : public IASIO, public CUnknown {
     static constexpr AsioLong kMaxBufferWords = kStreamSlotBytes / 8;
 
   private:
+    // What the streaming thread is asked to do next: play on, end, or end this pin and play on
+    // with a new one (a rate change, or start called from a callback).
+    enum class StreamRequest { Run, Stop, Restart };
+
     bool IsDsd() const { return m_ioFormatType.load() == kASIODSDFormat; }
     void SetErrorMessage(const char* text);
 
     // Streaming engine.
     static DWORD WINAPI StreamThread(LPVOID self);
     DWORD RunStream();
+    // Plays one pin until stop, restart or device failure, then closes it; true on failure.
+    bool PlayPin(CKsAudPin* pin);
+    // The render pin for the current rate and mode, running; null with the error text set.
+    CKsAudPin* OpenRenderPin(ASIOError* error);
+    bool RenderPinBusy(const WAVEFORMATEX* pwfx);
+    bool IsStreamThread() const;
     void doBufferSwitch();
-    void FillSlot(BYTE* slot, AsioLong half, AsioLong n) const;
+    void FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const;
     void StorePosition(ASIOSamples* sPos, ULONGLONG bytes) const;
-    // Returns once no streaming thread is left, whatever the device does.
+    // Returns once no streaming thread is left, whatever the device does; on the streaming
+    // thread itself it only asks the stream to end.
     void EndStream();
     void CloseStreamHandles();
 
@@ -95,8 +109,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     AsioLong m_inputChannels[2] = {0, 0};
     AsioLong m_outputChannels[2] = {0, 0};
     std::atomic<AsioLong> m_bufferSize{1024};
-    const AsioLong m_inputLatency = 1024;
-    const AsioLong m_outputLatency = 0;
+    // What the device holds beyond the host's buffer, in 100 ns units, as its render pin last
+    // told it; 0 until a pin answered.
+    std::atomic<LONGLONG> m_deviceLatency{0};
     std::atomic<AsioLong> m_numInputs{0};
     std::atomic<AsioLong> m_numOutputs{0};
     AsioLong m_bufferIndex = 0;
@@ -105,10 +120,15 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<bool> m_timeCodeRead{false};
     char m_errorMessage[128] = {};
     CKsAudRenFilter* m_pFilter = nullptr;
+    // A filter replaced by init on the streaming thread while its pin still played: the thread
+    // deletes it once the pin is closed.
+    CKsAudRenFilter* m_pRetiredFilter = nullptr;
     std::atomic<CKsAudPin*> m_pRenderPin{nullptr};
 
     // The stream belongs to the object, so two drivers in one process cannot share it.
-    std::atomic<bool> m_stopStreaming{false};
+    std::atomic<StreamRequest> m_streamRequest{StreamRequest::Stop};
+    std::atomic<DWORD> m_streamThreadId{0};
+    std::atomic<bool> m_deleteAfterStream{false};
     HANDLE m_hStreamThread = nullptr;
     HANDLE m_hStopEvent = nullptr;           // wakes the streaming thread for a stop
     std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream

@@ -36,11 +36,25 @@ ASIOError ASIO_METHOD ASIOPellinor::setSampleRate(ASIOSampleRate sampleRate) {
         return ASE_NoClock;
     if (sampleRate == m_sampleRate.load())
         return ASE_OK;
+    // Agrees with canSampleRate: a rate the open device cannot take is refused now, not at start.
+    if (m_pFilter && canSampleRate(sampleRate) != ASE_OK)
+        return ASE_NoClock;
     m_sampleRate.store(sampleRate);
     m_pendingTimeFlags.fetch_or(kSampleRateChanged);
     ASIOCallbacks* callbacks = m_callbacks.load();
     if (callbacks && callbacks->sampleRateDidChange)
         callbacks->sampleRateDidChange(sampleRate);
+    // The pin plays at the rate it was made with: the stream goes on with a new pin at the new
+    // rate, and a host that can rebuild its stream is asked to.
+    StreamRequest run = StreamRequest::Run;
+    if (m_started.load() && m_streamRequest.compare_exchange_strong(run, StreamRequest::Restart)) {
+        if (!IsStreamThread() && m_hStopEvent)
+            SetEvent(m_hStopEvent);
+        if (callbacks && callbacks->asioMessage &&
+            callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
+            callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+        }
+    }
     return ASE_OK;
 }
 

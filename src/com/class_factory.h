@@ -20,8 +20,12 @@ extern std::atomic<LONG> g_serverLockCount;
 class CClassFactory final : public IClassFactory {
   public:
     FEROX_HEAP_OBJECT
-    explicit CClassFactory(const ClassEntry* entry) : m_pEntry(entry) {}
-    virtual ~CClassFactory() = default;
+    // Counted with the objects: a host may keep a factory without locking the server, and the
+    // DLL must stay while it does.
+    explicit CClassFactory(const ClassEntry* entry) : m_pEntry(entry) {
+        g_objectCount.fetch_add(1);
+    }
+    virtual ~CClassFactory() { g_objectCount.fetch_sub(1); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override;

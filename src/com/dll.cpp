@@ -5,6 +5,8 @@
 using namespace ferox;
 
 extern "C" HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
+    if (ppv)
+        *ppv = nullptr;  // COM wants null on every failure
     if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) {
         return E_NOINTERFACE;
     }
@@ -15,15 +17,16 @@ extern "C" HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID r
         if (!ppv)
             return E_POINTER;
         auto* factory = new CClassFactory(&entry);
-        *ppv = static_cast<IClassFactory*>(factory);
         if (!factory)
             return E_OUTOFMEMORY;
+        *ppv = static_cast<IClassFactory*>(factory);
         factory->AddRef();
         return S_OK;
     }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
+// Objects, factories and streaming threads are all in g_objectCount.
 extern "C" HRESULT STDMETHODCALLTYPE DllCanUnloadNow() {
     return g_serverLockCount.load() > 0 || g_objectCount.load() != 0 ? S_FALSE : S_OK;
 }

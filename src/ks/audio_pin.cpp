@@ -233,6 +233,18 @@ HRESULT CKsAudPin::GetPosition(KSAUDIO_POSITION* pPosition) {
     return hr;
 }
 
+HRESULT CKsAudPin::GetLatency(KSTIME* pLatency) {
+    TraceEnter(WSTR("CKsAudPin::GetLatency()"));
+    if (pLatency == nullptr) {
+        TraceLeaveResult(WSTR("CKsAudPin::GetLatency"), E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    const HRESULT hr = GetPropertySimple(kKsPropSetIdAudio, KSPROPERTY_AUDIO_LATENCY, pLatency,
+                                         sizeof(*pLatency), nullptr, 0);
+    TraceLeaveResult(WSTR("CKsAudPin::GetLatency"), hr);
+    return hr;
+}
+
 CKsAudRenPin::CKsAudRenPin(CKsFilter* pFilter, ULONG nId, HRESULT* phr)
     : CKsAudPin(pFilter, nId, phr) {
     TraceEnter(WSTR("CKsAudRenPin::CKsAudRenPin()"));

@@ -25,6 +25,8 @@ class CKsAudPin : public CKsPin {
     BOOL IsFormatSupported(const WAVEFORMATEX* pwfx);
     HRESULT SetFormat(const WAVEFORMATEX* pwfx);
     HRESULT GetPosition(KSAUDIO_POSITION* pPosition);
+    // What the device holds between the pin and the converter (KSPROPERTY_AUDIO_LATENCY).
+    HRESULT GetLatency(KSTIME* pLatency);
 
     TList<KSDATARANGE_AUDIO> m_listDataRange;
     TList<void> m_listNodes;

@@ -1,6 +1,5 @@
 // Linked into the simulated-DAC DLL only: the simulated machine is ready when a host loads it.
-// Running at load time (under the loader lock) is safe: it starts the simulator's worker thread
-// but never waits for it.
+// Running at load time (under the loader lock) is safe: it starts no thread and waits for none.
 #include "sim/capture_file.h"
 
 namespace {

@@ -241,6 +241,9 @@ void SetMemoryCapture(bool on);
 // Handles of the simulator that are open now (filters, pins, info sets).
 std::size_t OpenHandles();
 
+// Whether the simulator's worker thread exists: only while a pin is open or a completion is due.
+bool WorkerRunning();
+
 // Whether a handle value is one of the simulator's (open or closed).
 bool IsSimHandle(HANDLE handle);
 

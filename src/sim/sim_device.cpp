@@ -2,9 +2,11 @@
 // SetupAPI view of its interfaces and of ksuser.dll's KsCreatePin.
 //
 // One lock guards the whole machine; a worker thread delivers late completions and, in real-time
-// mode, plays the pins' buffers at the carrier rate. Completion is what the I/O manager does:
-// OVERLAPPED::Internal gets the NTSTATUS, InternalHigh the byte count, and the event (its low
-// tag bit stripped) is signalled.
+// mode, plays the pins' buffers at the carrier rate. The worker runs only while a pin is open or a
+// completion is due, and is joined when the last one goes: a host may unload the simulated-DAC
+// DLL as soon as it has released the driver, and no thread may still run its code then. Completion
+// is what the I/O manager does: OVERLAPPED::Internal gets the NTSTATUS, InternalHigh the byte
+// count, and the event (its low tag bit stripped) is signalled.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -169,9 +171,45 @@ struct DeviceScope {
 
 class Sim final : public DeviceApi {
   public:
-    Sim() {
-        ResetLocked(DefaultMachine());
-        std::thread([this] { Worker(); }).detach();
+    Sim() { ResetLocked(DefaultMachine()); }
+
+    // Called without `mutex` held, after anything that may have given the worker work.
+    void EnsureWorker() {
+        std::lock_guard order(workerMutex);
+        if (worker.joinable())
+            return;
+        {
+            std::lock_guard lock(mutex);
+            if (!NeedsWorkerLocked())
+                return;
+            workerStop = false;
+        }
+        worker = std::thread([this] { Worker(); });
+    }
+
+    // Called without `mutex` held, after anything that may have taken the worker's last work.
+    void RetireWorker() {
+        std::lock_guard order(workerMutex);
+        if (!worker.joinable())
+            return;
+        {
+            std::lock_guard lock(mutex);
+            if (NeedsWorkerLocked())
+                return;
+            workerStop = true;
+            wake.notify_all();
+        }
+        worker.join();
+    }
+
+    bool NeedsWorkerLocked() const {
+        if (!completions.empty())
+            return true;
+        for (const auto& p : pins) {
+            if (p.state.open)
+                return true;
+        }
+        return false;
     }
 
     // ---- control, called through the functions of sim.h
@@ -194,6 +232,10 @@ class Sim final : public DeviceApi {
     bool moduleLoaded = false;
     StreamObserver* observer = nullptr;
     bool memoryCapture = true;
+    // The worker's start and join; taken before `mutex`, never while holding it.
+    std::mutex workerMutex;
+    std::thread worker;
+    bool workerStop = false;  // under `mutex`
 
     void ResetLocked(const Machine& m) {
         machine = m;
@@ -498,6 +540,16 @@ class Sim final : public DeviceApi {
             SetPinState(pin, static_cast<KSSTATE>(state));
             return Answer{};
         }
+        if (p.Set == kKsPropSetIdAudio && p.Id == KSPROPERTY_AUDIO_LATENCY) {
+            if (p.Flags != KSPROPERTY_TYPE_GET)
+                return Error(ERROR_INVALID_FUNCTION);
+            // What the device holds: its buffer in real-time mode, nothing in fast mode.
+            KSTIME latency{};
+            latency.Time = writeMode == WriteMode::RealTime ? LONGLONG{bufferMs} * 10000 : 0;
+            latency.Numerator = 1;
+            latency.Denominator = 1;
+            return Value(BytesOf(latency), outSize, false, false);
+        }
         if (p.Set == kKsPropSetIdAudio) {
             if (p.Id != KSPROPERTY_AUDIO_POSITION)
                 return Error(kErrorNotFound);
@@ -599,7 +651,7 @@ class Sim final : public DeviceApi {
     void Worker() {
         DeviceScope scope;
         std::unique_lock lock(mutex);
-        for (;;) {
+        while (!workerStop) {
             const auto now = Clock::now();
             for (auto it = completions.begin(); it != completions.end();) {
                 if (it->due <= now) {
@@ -868,11 +920,8 @@ class Sim final : public DeviceApi {
                     continue;
                 if (unplugged)
                     return refuse(ERROR_FILE_NOT_FOUND);
-                for (const auto& [value, object] : handles) {
-                    if (object.open && object.kind == Kind::Filter && object.iface == i) {
-                        return refuse(ERROR_SHARING_VIOLATION);
-                    }
-                }
+                // Like a KS filter, it lets several clients open it; its pins are what is
+                // limited.
                 HandleObject filter(Kind::Filter);
                 filter.iface = i;
                 HANDLE h = NewHandle(std::move(filter));
@@ -1322,7 +1371,9 @@ Sim& TheSim() {
 DWORD WINAPI SimKsCreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access,
                             PHANDLE pin) {
     DeviceScope scope;
-    return TheSim().CreatePin(filter, connect, access, pin);
+    const DWORD result = TheSim().CreatePin(filter, connect, access, pin);
+    TheSim().EnsureWorker();
+    return result;
 }
 
 // What the system's binaries see as the device: every call enters the device's scope.
@@ -1365,7 +1416,11 @@ class ScopedDevice final : public DeviceApi {
     BOOL DeviceIoControl(HANDLE h, DWORD c, LPVOID i, DWORD ni, LPVOID o, DWORD no, LPDWORD r,
                          LPOVERLAPPED ov) override {
         DeviceScope scope;
-        return TheSim().DeviceIoControl(h, c, i, ni, o, no, r, ov);
+        const BOOL result = TheSim().DeviceIoControl(h, c, i, ni, o, no, r, ov);
+        const DWORD error = GetLastError();
+        TheSim().EnsureWorker();
+        SetLastError(error);
+        return result;
     }
     BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD n, BOOL w) override {
         DeviceScope scope;
@@ -1377,7 +1432,11 @@ class ScopedDevice final : public DeviceApi {
     }
     BOOL CloseHandle(HANDLE h) override {
         DeviceScope scope;
-        return TheSim().CloseHandle(h);
+        const BOOL result = TheSim().CloseHandle(h);
+        const DWORD error = GetLastError();
+        TheSim().RetireWorker();
+        SetLastError(error);
+        return result;
     }
     HMODULE LoadLibraryW(LPCWSTR n) override {
         DeviceScope scope;
@@ -1399,8 +1458,11 @@ bool InDevice() {
 
 void Reset(const Machine& machine) {
     Sim& s = TheSim();
-    std::lock_guard lock(s.mutex);
-    s.ResetLocked(machine);
+    {
+        std::lock_guard lock(s.mutex);
+        s.ResetLocked(machine);
+    }
+    s.RetireWorker();
 }
 
 void SetSizeQueryQuirk(bool on) {
@@ -1515,6 +1577,12 @@ std::size_t OpenHandles() {
     for (const auto& [value, object] : s.handles)
         n += object.open ? 1 : 0;
     return n;
+}
+
+bool WorkerRunning() {
+    Sim& s = TheSim();
+    std::lock_guard order(s.workerMutex);
+    return s.worker.joinable();
 }
 
 bool IsSimHandle(HANDLE handle) {

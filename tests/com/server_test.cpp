@@ -49,11 +49,16 @@ TEST_F(ServerTest, ClassObjectIsAFreshFactoryForOurClassOnly) {
         EXPECT_EQ(factory->Release(), 1u);
         EXPECT_EQ(factory->Release(), 0u);
     }
+    // Every failure leaves the out pointer null, as COM requires.
     void* p = reinterpret_cast<void*>(1);
     EXPECT_EQ(DllGetClassObject(kClsidFeroxAsio, kClsidFeroxAsio, &p), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+    p = reinterpret_cast<void*>(1);
     EXPECT_EQ(DllGetClassObject(kOtherClsid, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(p, nullptr);
     EXPECT_EQ(DllGetClassObject(kClsidFeroxAsio, IID_IClassFactory, nullptr), E_POINTER);
 
+    p = reinterpret_cast<void*>(1);
     alloc_test::FailNth(1);
     EXPECT_EQ(DllGetClassObject(kClsidFeroxAsio, IID_IClassFactory, &p), E_OUTOFMEMORY);
     EXPECT_EQ(p, nullptr);
@@ -120,8 +125,9 @@ TEST_F(ServerTest, AggregatedObjectDelegatesItsIasioFaceToTheOuter) {
     IClassFactory* factory = Factory();
     Outer outer;
     void* p = reinterpret_cast<void*>(1);
+    const LONG before = g_objectCount.load();
     EXPECT_EQ(factory->CreateInstance(&outer, kClsidFeroxAsio, &p), E_NOINTERFACE);
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);  // nothing was created
+    EXPECT_EQ(g_objectCount.load(), before);  // nothing was created
 
     IUnknown* inner = nullptr;
     ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)),
@@ -142,24 +148,32 @@ TEST_F(ServerTest, AggregatedObjectDelegatesItsIasioFaceToTheOuter) {
 }
 
 TEST_F(ServerTest, CanUnloadFollowsObjectsAndLocks) {
+    // A factory kept without a server lock keeps the DLL: unloaded, it would be a dangling
+    // pointer in the host's hands.
     IClassFactory* factory = Factory();
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);  // an outstanding factory does not keep the DLL
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
     IASIO* driver = nullptr;
     ASSERT_EQ(factory->CreateInstance(nullptr, kClsidFeroxAsio, reinterpret_cast<void**>(&driver)),
               S_OK);
     EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
     driver->Release();
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
 
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    factory->Release();
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);  // the lock alone
+    factory = Factory();
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory->Release();
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
 
     // An unbalanced unlock leaves a negative count: only live objects keep the DLL then.
+    factory = Factory();
     factory->LockServer(FALSE);
+    factory->Release();
     EXPECT_EQ(g_serverLockCount.load(), -1);
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    factory = Factory();
     factory->LockServer(TRUE);
     factory->Release();
 }

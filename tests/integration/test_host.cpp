@@ -8,7 +8,9 @@ namespace {
 void ASIO_CALLBACK BufferSwitch(AsioLong index, ASIOBool) {
     TestHost::Get().OnSwitch(index, false, nullptr);
 }
-void ASIO_CALLBACK RateChanged(ASIOSampleRate) {}
+void ASIO_CALLBACK RateChanged(ASIOSampleRate) {
+    TestHost::Get().rateChanges.fetch_add(1);
+}
 AsioLong ASIO_CALLBACK Message(AsioLong selector, AsioLong value, void*, double*) {
     return TestHost::Get().OnMessage(selector, value);
 }
@@ -32,15 +34,21 @@ void TestHost::Reset() {
     halves[1].clear();
     fillDsdPattern = false;
     sleepInSwitchMs = 0;
+    timeInfoCallback = true;
+    inSwitch = nullptr;
+    inReset = nullptr;
     switches = 0;
     resetRequests = 0;
+    rateChanges = 0;
+    latencyChanges = 0;
     std::lock_guard<std::mutex> lock(mutex_);
     log_.clear();
     log_.reserve(1 << 16);  // the host allocates nothing while streaming either
 }
 
 ASIOCallbacks TestHost::Callbacks() {
-    return {&BufferSwitch, &RateChanged, &Message, &BufferSwitchTimeInfo};
+    return {&BufferSwitch, &RateChanged, &Message,
+            timeInfoCallback ? &BufferSwitchTimeInfo : nullptr};
 }
 
 std::vector<Switch> TestHost::log() {
@@ -81,6 +89,8 @@ void TestHost::OnSwitch(AsioLong index, bool timeInfo, const ASIOTime* time) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
     switches.fetch_add(1);
+    if (inSwitch)
+        inSwitch(k);
 }
 
 AsioLong TestHost::OnMessage(AsioLong selector, AsioLong value) {
@@ -88,9 +98,14 @@ AsioLong TestHost::OnMessage(AsioLong selector, AsioLong value) {
         case kAsioSupportsTimeInfo:
             return supportsTimeInfo;
         case kAsioSelectorSupported:
-            return value == kAsioResetRequest ? supportsReset : 0;
+            return value == kAsioResetRequest ? supportsReset : value == kAsioLatenciesChanged;
         case kAsioResetRequest:
             resetRequests.fetch_add(1);
+            if (inReset)
+                inReset();
+            return 1;
+        case kAsioLatenciesChanged:
+            latencyChanges.fetch_add(1);
             return 1;
         default:
             return 0;

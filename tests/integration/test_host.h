@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -41,10 +42,17 @@ class TestHost {
     std::vector<std::int32_t*> halves[2];  // [half][channel] start of each half
     bool fillDsdPattern = false;           // bytes 01 02 03 04 in every word
     std::atomic<int> sleepInSwitchMs{0};
+    bool timeInfoCallback = true;  // false: the table's bufferSwitchTimeInfo is null
+    // Calls back into the driver, as hosts do: inside switch k (1-based), and in the answer to a
+    // reset request. Run on the streaming thread.
+    std::function<void(int k)> inSwitch;
+    std::function<void()> inReset;
 
     // What happened.
     std::atomic<int> switches{0};
     std::atomic<int> resetRequests{0};
+    std::atomic<int> rateChanges{0};
+    std::atomic<int> latencyChanges{0};
     std::vector<Switch> log();  // a copy
     // The word the host wrote at fill k (1-based), channel c, word i.
     static std::int32_t Word(int k, int c, AsioLong i) {

@@ -159,5 +159,49 @@ TEST_F(SimTest, HeldRequestsCompleteOnCancelAndUnplugFailsTheRest) {
     EXPECT_TRUE(Device().CloseHandle(f));
 }
 
+// As a KS driver: any number of clients open the filter, the render pin has one instance and
+// says so, and the device tells what it holds. The worker thread lives only while a pin does.
+TEST_F(SimTest, SharedFilterOnePinInstanceLatencyAndAWorkerOnlyWhilePlaying) {
+    EXPECT_FALSE(WorkerRunning());
+    HANDLE first = Open();
+    HANDLE second = Open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(WorkerRunning());
+    HANDLE pin = CreatePin(first);
+    EXPECT_TRUE(WorkerRunning());
+
+    Connect c = RenderConnect();
+    HANDLE other = nullptr;
+    EXPECT_EQ(CreatePinFn()(second, &c.c, GENERIC_WRITE, &other), 1450u);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+    KSP_PIN request;
+    std::memset(&request, 0, sizeof(request));
+    request.Property.Set = kKsPropSetIdPin;
+    request.Property.Id = KSPROPERTY_PIN_CINSTANCES;
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    KSPIN_CINSTANCES count{};
+    ASSERT_TRUE(Ioctl(second, &request, sizeof(request), &count, sizeof(count)));
+    EXPECT_EQ(count.PossibleCount, 1u);
+    EXPECT_EQ(count.CurrentCount, 1u);
+
+    KSPROPERTY latency;
+    std::memset(&latency, 0, sizeof(latency));
+    latency.Set = kKsPropSetIdAudio;
+    latency.Id = KSPROPERTY_AUDIO_LATENCY;
+    latency.Flags = KSPROPERTY_TYPE_GET;
+    KSTIME t{};
+    ASSERT_TRUE(Ioctl(pin, &latency, sizeof(latency), &t, sizeof(t)));
+    EXPECT_EQ(t.Time, 0);  // fast mode holds nothing
+    SetWriteMode(WriteMode::RealTime, 40);
+    ASSERT_TRUE(Ioctl(pin, &latency, sizeof(latency), &t, sizeof(t)));
+    EXPECT_EQ(t.Time * t.Numerator / t.Denominator, 400000);  // 40 ms in 100 ns units
+
+    Device().CloseHandle(pin);
+    EXPECT_FALSE(WorkerRunning());
+    Device().CloseHandle(first);
+    Device().CloseHandle(second);
+}
+
 }  // namespace
 }  // namespace ferox::sim

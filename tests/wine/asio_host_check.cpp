@@ -14,49 +14,6 @@
 
 namespace {
 
-// A host knows the interface only as a table of slots.
-enum Slot {
-    kQueryInterface,
-    kAddRef,
-    kRelease,
-    kInit,
-    kGetDriverName,
-    kGetDriverVersion,
-    kGetErrorMessage,
-    kStart,
-    kStop,
-    kGetChannels,
-    kGetLatencies,
-    kGetBufferSize,
-    kCanSampleRate,
-    kGetSampleRate,
-    kSetSampleRate,
-    kGetClockSources,
-    kSetClockSource,
-    kGetSamplePosition,
-    kGetChannelInfo,
-    kCreateBuffers,
-    kDisposeBuffers,
-    kControlPanel,
-    kFuture,
-    kOutputReady
-};
-
-struct Driver {
-    void* self;
-    void* Slot(int n) const { return (*static_cast<void***>(self))[n]; }
-    template <typename R, typename... A>
-    R Call(int n, A... a) const {
-        using Fn = R(HOST_THISCALL*)(void*, A...);
-        return reinterpret_cast<Fn>(Slot(n))(self, a...);
-    }
-    template <typename R, typename... A>
-    R CallStd(int n, A... a) const {
-        using Fn = R(__stdcall*)(void*, A...);
-        return reinterpret_cast<Fn>(Slot(n))(self, a...);
-    }
-};
-
 AsioLong g_messages = 0;
 double g_rateSeen = 0;
 volatile LONG g_switches = 0;
@@ -72,15 +29,6 @@ AsioLong __cdecl OnMessage(AsioLong, AsioLong, void*, double*) {
 }
 ASIOTime* __cdecl OnSwitchTime(ASIOTime*, AsioLong, ASIOBool) {
     return nullptr;
-}
-
-std::wstring WindowsPath(const char* path) {
-    std::wstring w;
-    if (path[0] == '/')
-        w = L"Z:";
-    for (const char* p = path; *p; ++p)
-        w += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
-    return w;
 }
 
 }  // namespace
@@ -133,7 +81,7 @@ int main(int argc, char** argv) {
 
     AsioLong in = 0, out = 0;
     CHECK(d.Call<ASIOError>(kGetChannels, &in, &out) == ASE_OK && in == 2 && out == 2);
-    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 1024 && out == 0);
+    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 1024 && out == 1024);
     AsioLong mn = 0, mx = 0, pref = 0, gran = -1;
     CHECK(d.Call<ASIOError>(kGetBufferSize, &mn, &mx, &pref, &gran) == ASE_OK);
     CHECK(mn == 1024 && mx == 1024 && pref == 1024 && gran == 0);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 inline int g_checkFailures = 0;
 #define CHECK(cond)                                                              \
@@ -18,3 +19,55 @@ inline int g_checkFailures = 0;
 #else
 #define HOST_THISCALL
 #endif
+
+// A host knows the interface only as a table of slots.
+enum Slot {
+    kQueryInterface,
+    kAddRef,
+    kRelease,
+    kInit,
+    kGetDriverName,
+    kGetDriverVersion,
+    kGetErrorMessage,
+    kStart,
+    kStop,
+    kGetChannels,
+    kGetLatencies,
+    kGetBufferSize,
+    kCanSampleRate,
+    kGetSampleRate,
+    kSetSampleRate,
+    kGetClockSources,
+    kSetClockSource,
+    kGetSamplePosition,
+    kGetChannelInfo,
+    kCreateBuffers,
+    kDisposeBuffers,
+    kControlPanel,
+    kFuture,
+    kOutputReady
+};
+
+struct Driver {
+    void* self;
+    void* Slot(int n) const { return (*static_cast<void***>(self))[n]; }
+    template <typename R, typename... A>
+    R Call(int n, A... a) const {
+        using Fn = R(HOST_THISCALL*)(void*, A...);
+        return reinterpret_cast<Fn>(Slot(n))(self, a...);
+    }
+    template <typename R, typename... A>
+    R CallStd(int n, A... a) const {
+        using Fn = R(__stdcall*)(void*, A...);
+        return reinterpret_cast<Fn>(Slot(n))(self, a...);
+    }
+};
+
+inline std::wstring WindowsPath(const char* path) {
+    std::wstring w;
+    if (path[0] == '/')
+        w = L"Z:";
+    for (const char* p = path; *p; ++p)
+        w += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
+    return w;
+}

@@ -1,0 +1,310 @@
+// Hosts as they really call: back into the driver from its own callbacks (on the streaming
+// thread), rate and mode changes while playing, latencies before and after the device spoke.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "integration/test_host.h"
+#include "sim/sim.h"
+
+namespace ferox::test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+template <typename Pred>
+bool WaitUntil(Pred pred, milliseconds timeout = milliseconds(5000)) {
+    const auto deadline = steady_clock::now() + timeout;
+    while (!pred()) {
+        if (steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+}
+
+bool PinClosed(std::size_t i) {
+    const auto pins = sim::Pins();
+    return pins.size() > i && !pins[i].open;
+}
+
+bool PinOpen(std::size_t i) {
+    const auto pins = sim::Pins();
+    return pins.size() > i && pins[i].open;
+}
+
+// The carrier rate a pin was created with: nSamplesPerSec of its wave format.
+DWORD PinRate(const sim::PinState& pin) {
+    DWORD rate = 0;
+    const std::size_t at = sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + 4;
+    if (pin.connect.size() >= at + 4)
+        std::memcpy(&rate, pin.connect.data() + at, 4);
+    return rate;
+}
+
+class HostCallsTest : public DriverStreamTest {
+  protected:
+    void SetUp() override {
+        DriverStreamTest::SetUp();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    }
+    // The driver as the callbacks see it: a test that lets a callback release it takes it
+    // out of the fixture's hands first.
+    IASIO* TakeDriver() {
+        IASIO* d = driver;
+        driver = nullptr;
+        return d;
+    }
+    // The device fails four writes in a row after a few good ones: the stream ends and the host
+    // is sent a reset request from the streaming thread.
+    static void FailWritesSoon() {
+        sim::Match m{};
+        m.op = sim::Op::WriteStream;
+        sim::InjectFault(m, {sim::Action::Fail, ERROR_GEN_FAILURE, 0, 5, 4});
+    }
+    TestHost& host = TestHost::Get();
+};
+
+TEST_F(HostCallsTest, StopInsideASwitchEndsTheStreamWithoutWaitingForIt) {
+    bool pinOpenAfterStop = false;
+    host.inSwitch = [&](int k) {
+        if (k != 5)
+            return;
+        EXPECT_EQ(driver->stop(), ASE_OK);
+        // Returned while this very thread still holds the pin: it did not wait for itself.
+        pinOpenAfterStop = sim::Pins()[0].open;
+    };
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitUntil([] { return PinClosed(0); }));
+    EXPECT_TRUE(pinOpenAfterStop);
+    EXPECT_EQ(host.switches.load(), 5);
+    EXPECT_EQ(sim::VendorModes(), (std::vector<ULONG>{0x10000, 0x8002}));
+
+    // The host thread's next start takes over the ended stream.
+    host.inSwitch = nullptr;
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(10));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+}
+
+TEST_F(HostCallsTest, StopAndStartInsideASwitchPlayOnWithANewPin) {
+    host.inSwitch = [&](int k) {
+        if (k == 5) {
+            EXPECT_EQ(driver->stop(), ASE_OK);
+            EXPECT_EQ(driver->start(), ASE_OK);
+        }
+    };
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(20));
+    ASSERT_TRUE(WaitUntil([] { return PinClosed(0) && PinOpen(1); }));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(sim::Pins().size(), 2u);
+}
+
+TEST_F(HostCallsTest, ReleaseInsideASwitchLeavesNothingBehind) {
+    IASIO* d = TakeDriver();
+    std::atomic<ULONG> released{99};
+    // A host releases only what it no longer uses: not while its start is still running.
+    std::atomic<bool> started{false};
+    host.inSwitch = [&](int k) {
+        if (k >= 5 && started.load() && released.load() == 99)
+            released = d->Release();
+    };
+    ASSERT_EQ(CreateOutputs(d, 2, 64), ASE_OK);
+    ASSERT_EQ(d->start(), ASE_OK);
+    started = true;
+    // The streaming thread ends the stream and deletes the object itself.
+    ASSERT_TRUE(WaitUntil([] { return DllCanUnloadNow() == S_OK && sim::OpenHandles() == 0; }));
+    EXPECT_EQ(released.load(), 0u);
+    EXPECT_EQ(sim::VendorModes(), (std::vector<ULONG>{0x10000, 0x8002}));
+}
+
+TEST_F(HostCallsTest, InitInsideASwitchReplacesTheFilterOnceThePinIsClosed) {
+    host.inSwitch = [&](int k) {
+        if (k == 5) {
+            EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+        }
+    };
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitUntil([] { return PinClosed(0) && sim::OpenHandles() == 1; }));
+    host.inSwitch = nullptr;
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(10));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+}
+
+// Simple hosts answer the reset request on the thread that sent it.
+TEST_F(HostCallsTest, ResetAnsweredWithDisposeOnTheStreamingThread) {
+    std::atomic<bool> answered{false};
+    host.inReset = [&] {
+        EXPECT_EQ(driver->stop(), ASE_OK);
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+        answered = true;
+    };
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    FailWritesSoon();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitUntil([&] { return answered.load(); }));
+    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_TRUE(WaitUntil([] { return PinClosed(0); }));
+    EXPECT_EQ(driver->start(), ASE_NotPresent);  // no buffers any more
+}
+
+TEST_F(HostCallsTest, ResetAnsweredWithANewStreamOnTheStreamingThread) {
+    host.inReset = [&] {
+        EXPECT_EQ(driver->stop(), ASE_OK);
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+        EXPECT_EQ(CreateOutputs(driver, 1, 128), ASE_OK);
+        EXPECT_EQ(driver->start(), ASE_OK);
+    };
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    FailWritesSoon();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitUntil([] { return PinOpen(1); }));
+    const int before = host.switches.load();
+    ASSERT_TRUE(host.WaitSwitches(before + 10));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    const auto pins = sim::Pins();
+    ASSERT_EQ(pins.size(), 2u);
+    EXPECT_EQ(pins[1].bytesReceived % (128 * 8), 0u);  // the new size
+}
+
+TEST_F(HostCallsTest, ResetAnsweredWithTheLastRelease) {
+    IASIO* d = TakeDriver();
+    std::atomic<bool> started{false};
+    host.inReset = [&] {
+        while (!started.load())
+            std::this_thread::yield();
+        d->stop();
+        d->disposeBuffers();
+        EXPECT_EQ(d->Release(), 0u);
+    };
+    ASSERT_EQ(CreateOutputs(d, 2, 64), ASE_OK);
+    FailWritesSoon();
+    ASSERT_EQ(d->start(), ASE_OK);
+    started = true;
+    ASSERT_TRUE(WaitUntil([] { return DllCanUnloadNow() == S_OK && sim::OpenHandles() == 0; }));
+    EXPECT_EQ(host.resetRequests.load(), 1);
+}
+
+TEST_F(HostCallsTest, TimeInfoWithoutItsCallbackGetsBufferSwitch) {
+    host.supportsTimeInfo = 1;
+    host.timeInfoCallback = false;
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(5));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    for (const Switch& s : host.log())
+        EXPECT_FALSE(s.timeInfo);
+}
+
+TEST_F(HostCallsTest, RateTheOpenDeviceCannotTakeIsRefusedAndChangesNothing) {
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    EXPECT_EQ(driver->canSampleRate(22050.0), ASE_NoClock);
+    EXPECT_EQ(driver->setSampleRate(22050.0), ASE_NoClock);
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 44100.0);
+    EXPECT_EQ(host.rateChanges.load(), 0);
+    EXPECT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+    EXPECT_EQ(host.rateChanges.load(), 1);
+    // In DSD mode the rates are DSD rates: 44100 would give the device a carrier of 689.
+    SetIoFormat(driver, kASIODSDFormat);
+    EXPECT_EQ(driver->setSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(driver->setSampleRate(5644800.0), ASE_OK);
+}
+
+// Played on at the old carrier, every half filled at the new rate would sound at the wrong
+// speed: the stream goes on with a pin at the new rate, whether the host rebuilds or not.
+TEST_F(HostCallsTest, RateChangedWhilePlayingGoesOnAtTheNewRate) {
+    for (AsioLong supportsReset : {0, 1}) {
+        SCOPED_TRACE(supportsReset);
+        sim::Reset();
+        sim::SetWriteMode(sim::WriteMode::Fast);
+        host.Reset();
+        host.supportsReset = supportsReset;
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASSERT_EQ(driver->setSampleRate(44100.0), ASE_OK);
+        ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+        ASSERT_EQ(driver->start(), ASE_OK);
+        ASSERT_TRUE(host.WaitSwitches(5));
+        ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+        EXPECT_EQ(host.rateChanges.load(), 1);
+        EXPECT_EQ(host.resetRequests.load(), supportsReset);
+        ASSERT_TRUE(WaitUntil([] { return PinClosed(0) && PinOpen(1); }));
+        const int before = host.switches.load();
+        ASSERT_TRUE(host.WaitSwitches(before + 10));
+        EXPECT_EQ(driver->stop(), ASE_OK);
+        const auto pins = sim::Pins();
+        ASSERT_EQ(pins.size(), 2u);
+        EXPECT_EQ(PinRate(pins[0]), 44100u);
+        EXPECT_EQ(PinRate(pins[1]), 96000u);
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    }
+}
+
+TEST_F(HostCallsTest, ModeChangeWhilePlayingIsRefused) {
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(5));
+    ASIOIoFormat format{};
+    format.FormatType = kASIODSDFormat;
+    EXPECT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_InvalidMode);
+    format.FormatType = kASIOPCMFormat;
+    EXPECT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);  // the same mode
+    ASIOChannelInfo info{};
+    EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.type, ASIOSTInt32LSB);
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    // A PCM stream ends in PCM silence.
+    const sim::Bytes captured = sim::Captured();
+    const std::size_t tail = 16 * 64 * 8;
+    ASSERT_GE(captured.size(), tail);
+    for (std::size_t i = captured.size() - tail; i < captured.size(); ++i)
+        ASSERT_EQ(captured[i], 0) << i;
+    format.FormatType = kASIODSDFormat;
+    EXPECT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
+}
+
+// In the host's samples: one half in, one half plus what the device holds out.
+TEST_F(HostCallsTest, LatenciesFollowTheBufferSizeAndTheDevice) {
+    AsioLong in = 0, out = 0;
+    EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(in, 1024);
+    EXPECT_EQ(out, 1024);
+    ASSERT_EQ(CreateOutputs(driver, 2, 256), ASE_OK);
+    EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(in, 256);
+    EXPECT_EQ(out, 256);
+
+    // The simulated DAC holds 40 ms: 1764 frames at 44.1 kHz. The host hears of it at start.
+    sim::SetWriteMode(sim::WriteMode::RealTime, 40);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    EXPECT_EQ(host.latencyChanges.load(), 1);
+    EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(in, 256);
+    EXPECT_EQ(out, 256 + 1764);
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    ASSERT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+    EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(out, 256 + 1920);
+
+    // DSD: counted in DSD samples, 40 ms at DSD64 being 112896 of them.
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    SetIoFormat(driver, kASIODSDFormat);
+    ASSERT_EQ(driver->setSampleRate(2822400.0), ASE_OK);
+    ASSERT_EQ(CreateOutputs(driver, 2, 2048), ASE_OK);
+    EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(in, 2048);
+    EXPECT_EQ(out, 2048 + 112896);
+}
+
+}  // namespace
+}  // namespace ferox::test

@@ -1,0 +1,303 @@
+// Hosts as they really behave, against the built DLL: scanning (create, a few queries, release,
+// let COM or FreeLibrary unload the DLL at once), a factory kept across an unload attempt, and
+// with the simulated DAC calls back into the driver from its callbacks, rate changes, latencies
+// and a second host on a busy DAC. The process must survive all of it.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "asio/asio.h"
+#include "asio/driver_id.h"
+#include "wine/host_check.h"
+
+namespace {
+
+constexpr int kRounds = 50;
+
+using GetClassObjectFn = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
+using CanUnloadFn = HRESULT(__stdcall*)();
+using RegisterFn = HRESULT(__stdcall*)();
+
+// What the callbacks see: they carry no context of their own.
+Driver g_driver{nullptr};
+volatile LONG g_switches = 0;
+volatile LONG g_resets = 0;
+volatile LONG g_latencyChanges = 0;
+AsioLong g_supportsReset = 0;
+double g_rateSeen = 0;
+// What the next callbacks do: 0 nothing; 1 stop inside switch 5; 2 change the rate inside
+// switch 5 and answer the reset request with stop and disposeBuffers.
+int g_action = 0;
+DWORD g_stopTicks = 0;
+volatile LONG g_answered = 0;
+
+void __cdecl OnSwitch(AsioLong, ASIOBool) {
+    const LONG k = InterlockedIncrement(&g_switches);
+    if (k != 5)
+        return;
+    if (g_action == 1) {
+        const DWORD t0 = GetTickCount();
+        CHECK(g_driver.Call<ASIOError>(kStop) == ASE_OK);
+        g_stopTicks = GetTickCount() - t0;
+        InterlockedIncrement(&g_answered);
+    } else if (g_action == 2) {
+        CHECK(g_driver.Call<ASIOError>(kSetSampleRate, 48000.0) == ASE_OK);
+    }
+}
+void __cdecl OnRate(ASIOSampleRate r) {
+    g_rateSeen = r;
+}
+AsioLong __cdecl OnMessage(AsioLong selector, AsioLong value, void*, double*) {
+    switch (selector) {
+        case kAsioSelectorSupported:
+            return value == kAsioResetRequest ? g_supportsReset : value == kAsioLatenciesChanged;
+        case kAsioResetRequest:
+            InterlockedIncrement(&g_resets);
+            if (g_action == 2) {
+                CHECK(g_driver.Call<ASIOError>(kStop) == ASE_OK);
+                CHECK(g_driver.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
+                InterlockedIncrement(&g_answered);
+            }
+            return 1;
+        case kAsioLatenciesChanged:
+            InterlockedIncrement(&g_latencyChanges);
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+bool WaitFor(volatile LONG* value, LONG count, DWORD ms = 5000) {
+    for (DWORD waited = 0; *value < count && waited < ms; waited += 5)
+        Sleep(5);
+    return *value >= count;
+}
+
+ASIOCallbacks g_callbacks{&OnSwitch, &OnRate, &OnMessage, nullptr};
+
+ASIOError CreateBuffers(const Driver& d, AsioLong size) {
+    ASIOBufferInfo buffers[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    return d.Call<ASIOError>(kCreateBuffers, buffers, AsioLong{2}, size, &g_callbacks);
+}
+
+// What a scanning host asks; every other round also plays a little, and every fourth releases
+// the driver while it still plays.
+void ScanQueries(const Driver& d, bool device, int round) {
+    CHECK(d.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == (device ? ASIOTrue : ASIOFalse));
+    AsioLong in = 0, out = 0, mn = 0, mx = 0, pref = 0, gran = 0;
+    CHECK(d.Call<ASIOError>(kGetChannels, &in, &out) == ASE_OK && out == 2);
+    CHECK(d.Call<ASIOError>(kGetBufferSize, &mn, &mx, &pref, &gran) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kCanSampleRate, 44100.0) == ASE_OK);
+    if (!device || round % 2 == 0)
+        return;
+    g_switches = 0;
+    CHECK(CreateBuffers(d, 256) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
+    CHECK(WaitFor(&g_switches, 3));
+    if (round % 4 == 1) {
+        CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
+        CHECK(d.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
+    }
+}
+
+bool Loaded() {
+    return GetModuleHandleW(L"feroxasio.dll") != nullptr;
+}
+
+void ScanThroughCom(bool device) {
+    int unloaded = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        void* p = nullptr;
+        CHECK(CoCreateInstance(ferox::kClsidFeroxAsio, nullptr, CLSCTX_INPROC_SERVER,
+                               ferox::kClsidFeroxAsio, &p) == S_OK);
+        if (!p)
+            return;
+        Driver d{p};
+        ScanQueries(d, device, round);
+        CHECK(d.CallStd<ULONG>(kRelease) == 0);
+        CoFreeUnusedLibrariesEx(0, 0);
+        CoFreeUnusedLibrariesEx(0, 0);
+        unloaded += Loaded() ? 0 : 1;
+        Sleep(2);
+    }
+    std::printf("COM scan: %d rounds, DLL unloaded after %d\n", kRounds, unloaded);
+    CHECK(unloaded > 0);
+}
+
+void ScanThroughLoadLibrary(const std::wstring& path, bool device) {
+    for (int round = 0; round < kRounds; ++round) {
+        HMODULE dll = LoadLibraryW(path.c_str());
+        CHECK(dll != nullptr);
+        if (!dll)
+            return;
+        auto getClassObject = reinterpret_cast<GetClassObjectFn>(
+            reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+        auto canUnload = reinterpret_cast<CanUnloadFn>(
+            reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+        IClassFactory* factory = nullptr;
+        CHECK(getClassObject(ferox::kClsidFeroxAsio, IID_IClassFactory,
+                             reinterpret_cast<void**>(&factory)) == S_OK);
+        void* p = nullptr;
+        CHECK(factory->CreateInstance(nullptr, ferox::kClsidFeroxAsio, &p) == S_OK);
+        factory->Release();
+        Driver d{p};
+        ScanQueries(d, device, round);
+        CHECK(d.CallStd<ULONG>(kRelease) == 0);
+        CHECK(canUnload() == S_OK);
+        FreeLibrary(dll);
+        CHECK(!Loaded());
+        Sleep(2);
+    }
+    std::printf("LoadLibrary scan: %d rounds\n", kRounds);
+}
+
+// A host that keeps the class factory without locking the server.
+void FactoryKeptAcrossUnload() {
+    IClassFactory* factory = nullptr;
+    CHECK(CoGetClassObject(ferox::kClsidFeroxAsio, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                           reinterpret_cast<void**>(&factory)) == S_OK);
+    if (!factory)
+        return;
+    CoFreeUnusedLibrariesEx(0, 0);
+    CoFreeUnusedLibrariesEx(0, 0);
+    CHECK(Loaded());
+    void* p = nullptr;
+    CHECK(factory->CreateInstance(nullptr, ferox::kClsidFeroxAsio, &p) == S_OK);
+    if (p)
+        CHECK(Driver{p}.CallStd<ULONG>(kRelease) == 0);
+    CHECK(factory->Release() == 0);
+    CoFreeUnusedLibrariesEx(0, 0);
+    CoFreeUnusedLibrariesEx(0, 0);
+    CHECK(!Loaded());
+}
+
+Driver NewDriver() {
+    void* p = nullptr;
+    CHECK(CoCreateInstance(ferox::kClsidFeroxAsio, nullptr, CLSCTX_INPROC_SERVER,
+                           ferox::kClsidFeroxAsio, &p) == S_OK);
+    return Driver{p};
+}
+
+// With the simulated DAC: calls from inside callbacks, rates, latencies, a second host.
+void PlayingHost() {
+    Driver d = NewDriver();
+    if (!d.self)
+        return;
+    g_driver = d;
+    CHECK(d.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == ASIOTrue);
+
+    // Latencies: one half each way, plus on output what the DAC holds (40 ms) once a pin told.
+    AsioLong in = 0, out = 0;
+    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 1024 && out == 1024);
+    CHECK(CreateBuffers(d, 512) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 512 && out == 512);
+    g_switches = 0;
+    g_latencyChanges = 0;
+    CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
+    CHECK(g_latencyChanges == 1);
+    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 512 && out == 512 + 1764);
+    std::printf("latencies PCM 512: in %ld out %ld\n", static_cast<long>(in),
+                static_cast<long>(out));
+
+    // Rates: one the DAC cannot take is refused and changes nothing; one changed while playing
+    // goes on at the new rate.
+    CHECK(WaitFor(&g_switches, 5));
+    CHECK(d.Call<ASIOError>(kCanSampleRate, 22050.0) == ASE_NoClock);
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 22050.0) == ASE_NoClock);
+    double rate = 0;
+    CHECK(d.Call<ASIOError>(kGetSampleRate, &rate) == ASE_OK && rate == 44100.0);
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 96000.0) == ASE_OK && g_rateSeen == 96000.0);
+    const LONG before = g_switches;
+    CHECK(WaitFor(&g_switches, before + 20));
+
+    // A second host: the DAC opens, but its one render pin is taken.
+    Driver second = NewDriver();
+    if (second.self) {
+        CHECK(second.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == ASIOTrue);
+        CHECK(CreateBuffers(second, 512) == ASE_OK);
+        CHECK(second.Call<ASIOError>(kStart) == ASE_NotPresent);
+        char text[128] = {};
+        second.Call<void>(kGetErrorMessage, text);
+        std::printf("second host: %s\n", text);
+        CHECK(std::strcmp(text, "ASIO Pellinor DAC in use by another program") == 0);
+        const LONG now = g_switches;
+        CHECK(WaitFor(&g_switches, now + 10));  // the first plays on
+        CHECK(second.CallStd<ULONG>(kRelease) == 0);
+    }
+    CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
+
+    // stop inside bufferSwitch returns at once (it once waited a second on its own thread).
+    g_switches = 0;
+    g_answered = 0;
+    g_action = 1;
+    CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
+    CHECK(WaitFor(&g_answered, 1));
+    std::printf("stop inside bufferSwitch took %lu ms\n", g_stopTicks);
+    CHECK(g_stopTicks < 500);
+    Sleep(100);
+    CHECK(g_switches == 5);
+
+    // disposeBuffers inside the reset request, sent on the streaming thread when the rate
+    // changes inside a switch.
+    g_switches = 0;
+    g_answered = 0;
+    g_resets = 0;
+    g_supportsReset = 1;
+    g_action = 2;
+    CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
+    CHECK(WaitFor(&g_answered, 1));
+    CHECK(g_resets == 1);
+    CHECK(d.Call<ASIOError>(kStart) == ASE_NotPresent);  // no buffers any more
+    g_action = 0;
+    CHECK(d.CallStd<ULONG>(kRelease) == 0);
+}
+
+LONG WINAPI Crashed(EXCEPTION_POINTERS* e) {
+    std::printf("crashed: exception %#lx at %p\n", e->ExceptionRecord->ExceptionCode,
+                e->ExceptionRecord->ExceptionAddress);
+    std::fflush(stdout);
+    ExitProcess(3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::printf("usage: host_behaviour_check path\\to\\feroxasio.dll [sim]\n");
+        return 2;
+    }
+    SetUnhandledExceptionFilter(&Crashed);
+    const bool device = argc > 2 && std::strcmp(argv[2], "sim") == 0;
+    const std::wstring path = WindowsPath(argv[1]);
+
+    // Registered as regsvr32 would, so that COM finds it.
+    HMODULE dll = LoadLibraryW(path.c_str());
+    CHECK(dll != nullptr);
+    if (!dll)
+        return 1;
+    auto registerServer = reinterpret_cast<RegisterFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
+    CHECK(registerServer && registerServer() == S_OK);
+    FreeLibrary(dll);
+
+    CHECK(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    ScanThroughCom(device);
+    FactoryKeptAcrossUnload();
+    if (device)
+        PlayingHost();
+    CoFreeUnusedLibrariesEx(0, 0);
+    CoFreeUnusedLibrariesEx(0, 0);
+    CoUninitialize();
+    ScanThroughLoadLibrary(path, device);
+
+    dll = LoadLibraryW(path.c_str());
+    auto unregisterServer = reinterpret_cast<RegisterFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer")));
+    CHECK(unregisterServer && unregisterServer() == S_OK);
+    FreeLibrary(dll);
+
+    std::printf("%s: %d failure(s)\n", sizeof(void*) == 8 ? "64-bit host" : "32-bit host",
+                g_checkFailures);
+    return g_checkFailures == 0 ? 0 : 1;
+}
