@@ -12,6 +12,9 @@ if [ ! -f "$WINEPREFIX/.ferox-ready" ]; then
     flock 9
     if [ ! -f "$WINEPREFIX/.ferox-ready" ]; then
       wineboot -i >/dev/null 2>&1 || true
+      # A crashing program would otherwise start winedbg, which waits forever.
+      wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /f >/dev/null 2>&1 || true
       wineserver -w || true
       touch "$WINEPREFIX/.ferox-ready"
     fi
