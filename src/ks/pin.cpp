@@ -11,11 +11,13 @@ namespace ferox {
 HMODULE KsUserLibrary::m_hModule = nullptr;
 FARPROC KsUserLibrary::m_pfnKsCreatePin = nullptr;
 
-DWORD KsUserLibrary::CreatePin(HANDLE filter, KSPIN_CONNECT* connect, ACCESS_MASK access,
-                               HANDLE* pinHandle) {
+DWORD KsUserLibrary::Load() {
     if (m_pfnKsCreatePin == nullptr) {
         if (m_hModule == nullptr) {
-            m_hModule = Device().LoadLibraryW(WSTR("ksuser.dll"));
+            // From the system folder only: a bare name would search the host program's folder
+            // first, and whatever ksuser.dll lay there would run inside every host.
+            m_hModule =
+                Device().LoadLibraryExW(WSTR("ksuser.dll"), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
             if (m_hModule == nullptr)
                 return ERROR_FILE_NOT_FOUND;
         }
@@ -23,6 +25,14 @@ DWORD KsUserLibrary::CreatePin(HANDLE filter, KSPIN_CONNECT* connect, ACCESS_MAS
         if (m_pfnKsCreatePin == nullptr)
             return ERROR_FILE_NOT_FOUND;
     }
+    return ERROR_SUCCESS;
+}
+
+DWORD KsUserLibrary::CreatePin(HANDLE filter, KSPIN_CONNECT* connect, ACCESS_MASK access,
+                               HANDLE* pinHandle) {
+    const DWORD loaded = Load();
+    if (loaded != ERROR_SUCCESS)
+        return loaded;
     // GetProcAddress's generic pointer type; the export's own type is KsCreatePin's.
     const auto createPin =
         reinterpret_cast<KsCreatePinFn>(reinterpret_cast<void (*)()>(m_pfnKsCreatePin));

@@ -13,6 +13,8 @@ class CKsFilter;
 struct KsUserLibrary {
     static HMODULE m_hModule;
     static FARPROC m_pfnKsCreatePin;
+    // Loads the library and resolves KsCreatePin: ERROR_SUCCESS, or ERROR_FILE_NOT_FOUND.
+    static DWORD Load();
     // A Windows error code, as KsCreatePin answers; ERROR_FILE_NOT_FOUND without the library.
     static DWORD CreatePin(HANDLE filter, KSPIN_CONNECT* connect, ACCESS_MASK access,
                            HANDLE* pinHandle);

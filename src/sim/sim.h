@@ -61,7 +61,7 @@ struct Interface {
 
 struct Machine {
     std::vector<Interface> interfaces;  // enumeration order
-    bool ksUserPresent = true;          // LoadLibraryW("ksuser.dll") succeeds
+    bool ksUserPresent = true;          // ksuser.dll loads from the system folder
     bool ksCreatePinExported = true;    // GetProcAddress(.., "KsCreatePin") succeeds
 };
 
@@ -129,7 +129,7 @@ enum class Op {
     VendorMode,       // IOCTL_VENDOR_SET_MODE
     OtherIoctl,       // any other control code (answered ERROR_INVALID_FUNCTION)
     CreatePin,        // KsCreatePin
-    LoadLibrary,      // LoadLibraryW
+    LoadLibrary,      // LoadLibraryExW
     GetProcAddress,   // GetProcAddress
     CloseHandle,      // CloseHandle of a simulator handle
     CancelIo,         // CancelIoEx
@@ -188,7 +188,7 @@ struct Logged {
     std::string procName;     // GetProcAddress: the name
     DWORD access = 0;         // CreateFile, CreatePin: desired access
     DWORD share = 0;          // CreateFile: share mode
-    DWORD flags = 0;          // CreateFile: flags and attributes
+    DWORD flags = 0;          // CreateFile: flags and attributes; LoadLibrary: the load flags
     DWORD result = 0;         // the Win32 error it was answered with; ERROR_IO_PENDING if it
                               // went pending; 0 for success
 };
@@ -196,6 +196,9 @@ struct Logged {
 std::vector<Logged> Log();
 std::vector<Logged> Log(Op op);  // only requests of this kind
 void ClearLog();
+// Keeps only the latest `entries` requests (0: none); Reset makes the log unbounded again.
+// A process that plays for hours and never reads the log must bound it.
+void SetLogLimit(std::size_t entries);
 
 // Every byte that write-stream requests delivered (DataUsed bytes of each header), in the order
 // the device took them, across all pins since Reset or ClearCapture.

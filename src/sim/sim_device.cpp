@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -94,6 +96,7 @@ HANDLE Untagged(HANDLE event) {
 }
 
 constexpr ULONG_PTR kHandleBase = 0x5E100000u;
+constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
 
 enum class Kind { InfoSet, Filter, Pin };
 
@@ -188,7 +191,9 @@ class Sim final : public DeviceApi {
     std::vector<Completion> completions;
     std::vector<Held> held;
     std::vector<ActiveFault> faults;
-    std::vector<Logged> log;
+    std::deque<Logged> log;  // the latest logLimit requests
+    std::size_t logLimit = kUnbounded;
+    Logged unlogged;  // where a request goes when the log keeps none
     Bytes captured;
     std::vector<ULONG> vendorModes;
     bool moduleLoaded = false;
@@ -208,6 +213,7 @@ class Sim final : public DeviceApi {
         held.clear();
         faults.clear();
         log.clear();
+        logLimit = kUnbounded;
         captured.clear();
         vendorModes.clear();
         moduleLoaded = false;
@@ -294,9 +300,18 @@ class Sim final : public DeviceApi {
         return nullptr;
     }
 
+    // The entry stays valid for the request's whole call: the deque never moves its elements
+    // and drops only the oldest.
     Logged& Record(Op op, Target target, HANDLE h) {
-        log.push_back(Logged{});
-        Logged& l = log.back();
+        Logged* entry = &unlogged;
+        if (logLimit != 0) {
+            log.emplace_back();
+            while (log.size() > logLimit)
+                log.pop_front();
+            entry = &log.back();
+        }
+        Logged& l = *entry;
+        l = Logged{};
         l.op = op;
         l.target = target;
         l.handle = h;
@@ -896,7 +911,6 @@ class Sim final : public DeviceApi {
                            : object->kind == Kind::Pin ? Target::Pin
                                                        : Target::Filter,
                            device);
-        const std::size_t logIndex = log.size() - 1;
         l.code = code;
         if (in != nullptr)
             l.in.assign(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + inSize);
@@ -915,7 +929,7 @@ class Sim final : public DeviceApi {
         const Bytes requestIn = l.in;
 
         auto finish = [&](DWORD error) {
-            log[logIndex].result = error;
+            l.result = error;
             if (error != 0)
                 SetLastError(error);
             return error == 0 ? TRUE : FALSE;
@@ -1127,11 +1141,12 @@ class Sim final : public DeviceApi {
         return TRUE;
     }
 
-    HMODULE LoadLibraryW(LPCWSTR name) override {
+    HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) override {
         std::lock_guard lock(mutex);
         Logged& l = Record(Op::LoadLibrary, Target::None, nullptr);
         if (name != nullptr)
             l.path = name;
+        l.flags = flags;
         auto refuse = [&](DWORD error) -> HMODULE {
             l.result = error;
             SetLastError(error);
@@ -1141,6 +1156,8 @@ class Sim final : public DeviceApi {
             if (f->action == Action::Fail)
                 return refuse(f->error);
         }
+        if (file != nullptr)
+            return refuse(ERROR_INVALID_PARAMETER);
         if (name == nullptr || !SamePath(WSTR("ksuser.dll"), name) || !machine.ksUserPresent) {
             return refuse(ERROR_MOD_NOT_FOUND);
         }
@@ -1379,9 +1396,9 @@ class ScopedDevice final : public DeviceApi {
         DeviceScope scope;
         return TheSim().CloseHandle(h);
     }
-    HMODULE LoadLibraryW(LPCWSTR n) override {
+    HMODULE LoadLibraryExW(LPCWSTR n, HANDLE h, DWORD f) override {
         DeviceScope scope;
-        return TheSim().LoadLibraryW(n);
+        return TheSim().LoadLibraryExW(n, h, f);
     }
     FARPROC GetProcAddress(HMODULE m, LPCSTR n) override {
         DeviceScope scope;
@@ -1461,7 +1478,7 @@ void CompleteHeld(LONG status) {
 std::vector<Logged> Log() {
     Sim& s = TheSim();
     std::lock_guard lock(s.mutex);
-    return s.log;
+    return {s.log.begin(), s.log.end()};
 }
 
 std::vector<Logged> Log(Op op) {
@@ -1471,6 +1488,14 @@ std::vector<Logged> Log(Op op) {
             out.push_back(std::move(l));
     }
     return out;
+}
+
+void SetLogLimit(std::size_t entries) {
+    Sim& s = TheSim();
+    std::lock_guard lock(s.mutex);
+    s.logLimit = entries;
+    while (s.log.size() > entries)
+        s.log.pop_front();
 }
 
 void ClearLog() {

@@ -195,6 +195,8 @@ TEST_F(CKsPinTest, InstantiateFailures) {
     EXPECT_TRUE(Traced(1, "Failed to instantiate pin. hr=0x80070002"));
     EXPECT_EQ(sim::Log(sim::Op::LoadLibrary).size(), 2u);
     EXPECT_EQ(sim::Log(sim::Op::LoadLibrary)[0].path, W("ksuser.dll"));
+    // Never by bare name: the host program's own folder is searched first then.
+    EXPECT_EQ(sim::Log(sim::Op::LoadLibrary)[0].flags, DWORD{LOAD_LIBRARY_SEARCH_SYSTEM32});
     delete pin;
     delete f;
     EXPECT_EQ(sim::OpenHandles(), 0u);
