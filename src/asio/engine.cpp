@@ -13,6 +13,9 @@ namespace {
 constexpr char kNoPins[] = "ASIO Pellinor No pins available for rendering";
 constexpr char kPinWontRun[] = "ASIO Pellinor Render Pin refused to run";
 constexpr char kNoThread[] = "ASIO Pellinor Could not start the stream";
+constexpr char kDsdRefused[] = "ASIO Pellinor Device refused DSD mode";
+constexpr char kPcmRefused[] = "ASIO Pellinor Device refused PCM mode";
+constexpr char kNoMemory[] = "ASIO Pellinor Out of memory";
 
 constexpr ULONG kVendorPcm = 0x10000;
 constexpr ULONG kVendorDsd = 0x8000;
@@ -53,13 +56,20 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
         SetErrorMessage(kNoPins);
         return ASE_NotPresent;
     }
-    // The format says PCM in both modes; the device learns the mode from this value.
-    if (IsDsd()) {
-        pin->SetVendorMode(kVendorDsd);
-        pin->SetFormat(&wfx.Format);
-    } else {
-        pin->SetVendorMode(kVendorPcm);
+    // The format says PCM in both modes; the device learns the mode from this value. A device
+    // that did not take it would play DSD bits as PCM: full-scale noise.
+    const HRESULT mode = pin->SetVendorMode(IsDsd() ? kVendorDsd : kVendorPcm);
+    if (FAILED(mode)) {
+        pin->ClosePin();
+        if (mode == E_OUTOFMEMORY) {
+            SetErrorMessage(kNoMemory);
+            return ASE_NoMemory;
+        }
+        SetErrorMessage(IsDsd() ? kDsdRefused : kPcmRefused);
+        return ASE_HWMalfunction;
     }
+    if (IsDsd())
+        pin->SetFormat(&wfx.Format);
     if (FAILED(pin->SetState(KSSTATE_RUN))) {
         pin->ClosePin();
         SetErrorMessage(kPinWontRun);

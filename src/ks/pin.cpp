@@ -52,7 +52,8 @@ CKsPin::CKsPin(CKsFilter* pFilter, ULONG nId, HRESULT* phr)
       m_pFilter(pFilter),
       m_guidCategory(GUID_NULL),
       m_nPinType(0),
-      m_ksState(KSSTATE_STOP) {
+      m_ksState(KSSTATE_STOP),
+      m_pVendorIo(nullptr) {
     TraceEnter(WSTR("CKsPin::CKsPin()"));
     std::memset(&m_Descriptor, 0, sizeof(m_Descriptor));
     std::memset(m_szFriendlyName, 0, sizeof(m_szFriendlyName));
@@ -70,6 +71,10 @@ CKsPin::~CKsPin() {
     Free(m_Descriptor.m_pmiDataRanges);
     Free(m_Descriptor.m_pmiInterfaces);
     Free(m_Descriptor.m_pmiMediums);
+    if (m_pVendorIo != nullptr) {
+        SafeCloseHandle(m_pVendorIo->event);
+        Free(m_pVendorIo);
+    }
     TraceLeave(WSTR("CKsPin::~CKsPin()"));
 }
 
@@ -219,14 +224,29 @@ HRESULT CKsPin::GetCommunication(KSPIN_COMMUNICATION* pComm) {
     return S_OK;
 }
 
-BOOL CKsPin::SetVendorMode(ULONG mode) {
+HRESULT CKsPin::SetVendorMode(ULONG mode) {
+    // The handle is overlapped, so the request must be too; its record outlives the call in
+    // case the device keeps the request (the end of a stream must not hang on it).
+    if (m_pVendorIo == nullptr) {
+        auto* io = static_cast<KsIoBlock*>(Allocate(sizeof(KsIoBlock)));
+        if (io == nullptr)
+            return E_OUTOFMEMORY;
+        std::memset(io, 0, sizeof(*io));
+        io->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (io->event == nullptr) {
+            Free(io);
+            return E_OUTOFMEMORY;
+        }
+        io->timeoutMs = kVendorRequestTimeoutMs;
+        m_pVendorIo = io;
+    }
     const ULONG words[2] = {mode, 0};
     std::memcpy(m_vendorRequest, words, sizeof(words));
-    DWORD count = 0;
-    // The device's answer is not looked at: the mode is a request, not a negotiation.
-    Device().DeviceIoControl(m_handle, IOCTL_VENDOR_SET_MODE, m_vendorRequest,
-                             sizeof(m_vendorRequest), nullptr, 0, &count, nullptr);
-    return TRUE;
+    const HRESULT hr = SyncIoctl(m_handle, IOCTL_VENDOR_SET_MODE, m_vendorRequest,
+                                 sizeof(m_vendorRequest), nullptr, 0, nullptr, m_pVendorIo);
+    if (m_pVendorIo->held)
+        m_pVendorIo = nullptr;  // the device's now
+    return hr;
 }
 
 }  // namespace ferox

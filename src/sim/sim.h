@@ -43,6 +43,8 @@ struct Filter {
     std::vector<GUID> nodes;  // topology node types
     // Raw answer of KSPROPERTY_PIN_CTYPES instead of the pin count (e.g. 4 bytes of 1000).
     std::optional<Bytes> rawPinCount;
+    // Vendor mode words its pins refuse (ERROR_NOT_SUPPORTED), e.g. a DAC without DSD.
+    std::vector<ULONG> refusedModes;
 };
 
 // One device interface of a device, registered under several categories (aliases share the
@@ -160,6 +162,9 @@ struct Fault {
     DWORD delayMs = 0;
     unsigned skip = 0;   // matching requests let through first
     unsigned times = 1;  // matching requests affected; 0 = all from then on
+    // NeverComplete: neither CancelIoEx nor closing the handle completes it, as with a driver
+    // that does not honour cancellation (CompleteHeld and Unplug still do).
+    bool ignoreCancel = false;
 };
 
 // Faults are checked in the order injected; the first that applies wins.
@@ -205,7 +210,7 @@ void SetLogLimit(std::size_t entries);
 Bytes Captured();
 void ClearCapture();
 
-// The mode words (first 32 bits) of every vendor request, in order.
+// The mode words (first 32 bits) of every vendor request the device took, in order.
 std::vector<ULONG> VendorModes();
 
 struct PinState {

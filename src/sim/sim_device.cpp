@@ -141,6 +141,7 @@ struct Completion {
 struct Held {
     HANDLE handle;
     OVERLAPPED* ov;
+    bool ignoreCancel;
 };
 
 struct ActiveFault {
@@ -953,7 +954,7 @@ class Sim final : public DeviceApi {
             ov->Internal = static_cast<ULONG_PTR>(kStatusPending);
             ov->InternalHigh = 0;
             if (fault->action == Action::NeverComplete) {
-                held.push_back(Held{device, ov});
+                held.push_back(Held{device, ov, fault->ignoreCancel});
                 return finish(ERROR_IO_PENDING);
             }
             if (fault->action == Action::PendFail) {
@@ -990,16 +991,22 @@ class Sim final : public DeviceApi {
             } else {
                 ULONG mode;
                 std::memcpy(&mode, in, sizeof(mode));
-                vendorModes.push_back(mode);
-                // In DSD mode a carrier word holds 32 one-bit samples of a channel, and the
-                // device clocks them at 64 times the format's rate: twice the frames.
-                if (mode == kVendorModeDsd) {
-                    pin->bytesPerSecond = pin->formatBytesPerSecond * 2;
-                } else if (mode == kVendorModePcm) {
-                    pin->bytesPerSecond = pin->formatBytesPerSecond;
+                const std::vector<ULONG>& refused =
+                    machine.interfaces[object->iface].filter.refusedModes;
+                if (std::find(refused.begin(), refused.end(), mode) != refused.end()) {
+                    a = Error(ERROR_NOT_SUPPORTED);
+                } else {
+                    vendorModes.push_back(mode);
+                    // In DSD mode a carrier word holds 32 one-bit samples of a channel, and the
+                    // device clocks them at 64 times the format's rate: twice the frames.
+                    if (mode == kVendorModeDsd) {
+                        pin->bytesPerSecond = pin->formatBytesPerSecond * 2;
+                    } else if (mode == kVendorModePcm) {
+                        pin->bytesPerSecond = pin->formatBytesPerSecond;
+                    }
+                    if (observer != nullptr)
+                        observer->VendorMode(device, mode);
                 }
-                if (observer != nullptr)
-                    observer->VendorMode(device, mode);
             }
         } else {
             a = Error(ERROR_INVALID_FUNCTION);
@@ -1082,7 +1089,10 @@ class Sim final : public DeviceApi {
     bool CancelLocked(HANDLE device, LPOVERLAPPED ov) {
         bool any = false;
         for (auto it = held.begin(); it != held.end();) {
-            if (it->handle == device && (ov == nullptr || it->ov == ov)) {
+            if (it->handle == device && (ov == nullptr || it->ov == ov) && it->ignoreCancel) {
+                any = true;  // found and marked cancelled; the driver just never completes it
+                ++it;
+            } else if (it->handle == device && (ov == nullptr || it->ov == ov)) {
                 Complete(it->ov, kStatusCancelled, 0);
                 it = held.erase(it);
                 any = true;
