@@ -110,8 +110,14 @@ HRESULT CKsPin::Init() {
     };
 
     KsPinDescriptor& d = m_Descriptor;
-    simple(KSPROPERTY_PIN_COMMUNICATION, &d.Communication, sizeof(d.Communication),
+    // Any 32-bit value can come back, and one outside an enum's range must never be held in
+    // it: a kind of communication none of the known ones is kept as one no case recognises.
+    ULONG communication = KSPIN_COMMUNICATION_NONE;
+    simple(KSPROPERTY_PIN_COMMUNICATION, &communication, sizeof(communication),
            WSTR("Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: %d"));
+    d.Communication = static_cast<KSPIN_COMMUNICATION>(communication <= KSPIN_COMMUNICATION_BRIDGE
+                                                           ? communication
+                                                           : ULONG{KSPIN_COMMUNICATION_BRIDGE} + 1);
 
     ULONG cb = 0;
     multi(KSPROPERTY_PIN_INTERFACES, &d.m_pmiInterfaces, &cb,
@@ -135,8 +141,12 @@ HRESULT CKsPin::Init() {
         d.cbDataRanges = cb - sizeof(KSMULTIPLE_ITEM);
     }
 
-    simple(KSPROPERTY_PIN_DATAFLOW, &d.DataFlow, sizeof(d.DataFlow),
+    ULONG flow = 0;
+    simple(KSPROPERTY_PIN_DATAFLOW, &flow, sizeof(flow),
            WSTR("Failed to retrieve pin property KSPROPERTY_PIN_DATAFLOW on PinID: %d"));
+    // Neither in nor out: unknown, as when it cannot be read.
+    d.DataFlow = static_cast<KSPIN_DATAFLOW>(
+        flow == KSPIN_DATAFLOW_IN || flow == KSPIN_DATAFLOW_OUT ? flow : 0);
     simple(KSPROPERTY_PIN_CINSTANCES, &d.CInstances, sizeof(d.CInstances),
            WSTR("Failed to retrieve pin property KSPROPERTY_PIN_CINSTANCES on PinID: %d"));
     simple(KSPROPERTY_PIN_GLOBALCINSTANCES, &d.CInstancesGlobal, sizeof(d.CInstancesGlobal),

@@ -80,9 +80,12 @@ TEST_F(CKsPinTest, MalformedRepliesAreReadWithinTheirBounds) {
                                   {KSPROPERTY_PIN_DATARANGES, {}}};
     KSMULTIPLE_ITEM lie{32, 50};
     std::memcpy(shortReplies.rawProperties[1].second.data(), &lie, sizeof(lie));
-    // Pin 1: a name that fills the buffer without a terminator.
+    // Pin 1: a name that fills the buffer without a terminator; a data flow and a
+    // communication that no enum value stands for.
     sim::Pin longName = sim::RenderPin();
-    longName.rawProperties = {{KSPROPERTY_PIN_NAME, sim::Bytes(519, 'x')}};
+    longName.rawProperties = {{KSPROPERTY_PIN_NAME, sim::Bytes(519, 'x')},
+                              {KSPROPERTY_PIN_DATAFLOW, {1, 0, 0x40, 0}},
+                              {KSPROPERTY_PIN_COMMUNICATION, {1, 0, 0x40, 0}}};
     sim::Reset(MachineWith({shortReplies, longName}));
     CKsFilter* f = OpenFilter();
     HRESULT hr;
@@ -95,6 +98,12 @@ TEST_F(CKsPinTest, MalformedRepliesAreReadWithinTheirBounds) {
     EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(pin->m_szFriendlyName[kPinNameChars - 1], 0);
     EXPECT_EQ(WideLength(pin->m_szFriendlyName), kPinNameChars - 1);
+    KSPIN_DATAFLOW flow = KSPIN_DATAFLOW_IN;
+    pin->GetDataFlow(&flow);
+    EXPECT_EQ(static_cast<ULONG>(flow), 0u);
+    KSPIN_COMMUNICATION communication = KSPIN_COMMUNICATION_NONE;
+    pin->GetCommunication(&communication);
+    EXPECT_GT(static_cast<ULONG>(communication), ULONG{KSPIN_COMMUNICATION_BRIDGE});
     delete pin;
     delete f;
 }
