@@ -207,8 +207,8 @@ class Sim final : public DeviceApi {
         quirk = false;
         writeMode = WriteMode::Fast;
         bufferMs = 40;
-        for (auto& [value, object] : handles)
-            object.open = false;
+        // Handle values are never given out again, so forgotten ones stay invalid.
+        handles.clear();
         pins.clear();
         completions.clear();
         held.clear();
