@@ -1,7 +1,10 @@
-// Writes the seed corpus of fuzz_pin_replies: the simulated DAC's own replies to the pin
-// properties the target serves from its input, for a few pins that a real device could have, in
-// the target's input format (a length byte, or 255 and a 16-bit length, then the reply).
-//   pin_replies_seed DIR
+// Writes the seed corpora of the fuzz targets from the simulated DAC, each in its target's input
+// format:
+//   DIR/fuzz_pin_replies        the device's own replies to the pin properties the target serves
+//                               (a length byte, or 255 and a 16-bit length, then the reply) for a
+//                               few pins a real device could have
+//   DIR/fuzz_device_interfaces  machines of the simulator's DACs and their neighbours
+//   seed_corpora DIR
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -61,13 +64,17 @@ sim::Pin LongName() {
     return p;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: pin_replies_seed DIR\n");
-        return 2;
+bool WriteFile(const std::string& path, const Bytes& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    const bool ok = f != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f == nullptr || std::fclose(f) != 0 || !ok) {
+        std::fprintf(stderr, "seed_corpora: cannot write '%s'\n", path.c_str());
+        return false;
     }
+    return true;
+}
+
+bool PinReplies(const std::string& dir) {
     const struct {
         const char* name;
         sim::Pin pin;
@@ -91,17 +98,65 @@ int main(int argc, char** argv) {
             Put(input, Reply(filter, id));
         Device().CloseHandle(filter);
         // An odd rest turns the size-query quirk on: one seed each way.
-        for (int quirk = 0; quirk < 2; ++quirk) {
-            if (quirk)
-                input.push_back(0);
-            const std::string path = std::string(argv[1]) + "/" + p.name + (quirk ? "-quirk" : "");
-            std::FILE* f = std::fopen(path.c_str(), "wb");
-            if (f == nullptr || std::fwrite(input.data(), 1, input.size(), f) != input.size() ||
-                std::fclose(f) != 0) {
-                std::fprintf(stderr, "pin_replies_seed: cannot write '%s'\n", path.c_str());
-                return 1;
-            }
-        }
+        if (!WriteFile(dir + "/" + p.name, input))
+            return false;
+        input.push_back(0);
+        if (!WriteFile(dir + "/" + p.name + "-quirk", input))
+            return false;
     }
-    return 0;
+    return true;
+}
+
+// One interface in fuzz_device_interfaces' format.
+void PutInterface(Bytes& input, const sim::Interface& iface) {
+    BYTE flags = 0;
+    for (const auto& r : iface.categories) {
+        if (r.category == kKsCategoryAudio)
+            flags = static_cast<BYTE>(flags | 1 | (r.flags & 7) << 5);
+        if (r.category == kKsCategoryRender)
+            flags = static_cast<BYTE>(flags | 2 | (r.flags & 7) << 2);
+    }
+    input.push_back(flags);
+    for (const sim::WString* text : {&iface.instanceId, &iface.referenceString}) {
+        input.push_back(static_cast<BYTE>(text->size()));
+        for (WCHAR c : *text)
+            input.push_back(static_cast<BYTE>(c));
+    }
+}
+
+bool DeviceInterfaces(const std::string& dir) {
+    sim::Interface other = sim::Dac();
+    other.instanceId = WSTR("USB\\VID_046D&PID_0A44&MI_00\\7&1F2B6C1&0&0000");
+    sim::Interface removed = sim::Dac(1);
+    removed.categories[1].flags = SPINT_REMOVED;
+    sim::Interface captureOnly = sim::Dac(2);
+    captureOnly.categories.pop_back();
+    const struct {
+        const char* name;
+        std::vector<sim::Interface> interfaces;
+    } machines[] = {{"dac", sim::DefaultMachine().interfaces},
+                    {"two-dacs", {sim::Dac(0), sim::Dac(1)}},
+                    {"neighbours", {other, removed, captureOnly, sim::Dac(3)}}};
+    for (const auto& m : machines) {
+        Bytes input;
+        for (const auto& iface : m.interfaces)
+            PutInterface(input, iface);
+        if (!WriteFile(dir + "/" + m.name, input))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: seed_corpora DIR\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    return PinReplies(dir + "/fuzz_pin_replies") &&
+                   DeviceInterfaces(dir + "/fuzz_device_interfaces")
+               ? 0
+               : 1;
 }
