@@ -67,7 +67,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn
     if (pcbReturned == nullptr)
         pcbReturned = &privateCount;
 
-    KsIoBlock own;
+    KsIoBlock own{};
     if (block == nullptr) {
         own.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         if (own.event == nullptr) {

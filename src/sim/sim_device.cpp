@@ -96,6 +96,7 @@ HANDLE Untagged(HANDLE event) {
 }
 
 constexpr ULONG_PTR kHandleBase = 0x5E100000u;
+constexpr ULONG_PTR kHandleSpan = 0x01000000u;  // handle values are kHandleBase + 4n below it
 constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
 
 enum class Kind { InfoSet, Filter, Pin };
@@ -207,8 +208,11 @@ class Sim final : public DeviceApi {
         quirk = false;
         writeMode = WriteMode::Fast;
         bufferMs = 40;
-        // Handle values are never given out again, so forgotten ones stay invalid.
+        // Forgotten handle values stay invalid: they are not given out again until a long run
+        // of machines (a fuzzer's) has used up half the values.
         handles.clear();
+        if (nextHandle - kHandleBase >= kHandleSpan / 2)
+            nextHandle = kHandleBase;
         pins.clear();
         completions.clear();
         held.clear();
@@ -1554,7 +1558,7 @@ std::size_t OpenHandles() {
 
 bool IsSimHandle(HANDLE handle) {
     const auto value = reinterpret_cast<ULONG_PTR>(handle);
-    return value >= kHandleBase && value < kHandleBase + 0x01000000u && value % 4 == 0;
+    return value >= kHandleBase && value < kHandleBase + kHandleSpan && value % 4 == 0;
 }
 
 WString DefaultPath() {
