@@ -6,17 +6,25 @@ export WINEPREFIX=${WINEPREFIX:-$here/build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export DISPLAY=
-if [ ! -f "$WINEPREFIX/.ferox-ready" ]; then
+# .ferox-ready: the prefix is made; .ferox-nodebugger: a crashing program does not start winedbg,
+# which would wait forever (prefixes made before that step get it on their next use).
+if [ ! -f "$WINEPREFIX/.ferox-ready" ] || [ ! -f "$WINEPREFIX/.ferox-nodebugger" ]; then
   mkdir -p "$WINEPREFIX"
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.ferox-ready" ]; then
       wineboot -i >/dev/null 2>&1 || true
-      # A crashing program would otherwise start winedbg, which waits forever.
-      wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-        /v Debugger /f >/dev/null 2>&1 || true
       wineserver -w || true
       touch "$WINEPREFIX/.ferox-ready"
+    fi
+    if [ ! -f "$WINEPREFIX/.ferox-nodebugger" ]; then
+      # 32- and 64-bit programs each read their own registry view.
+      for view in 64 32; do
+        wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+          /v Debugger /f /reg:$view >/dev/null 2>&1 || true
+      done
+      wineserver -w || true
+      touch "$WINEPREFIX/.ferox-nodebugger"
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
