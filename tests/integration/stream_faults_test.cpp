@@ -231,7 +231,7 @@ TEST_F(FaultTest, VendorRequestAnsweredLateIsWaitedForAndOneNeverAnsweredFailsSt
     sim::InjectFault(VendorRequests(), {sim::Action::NeverComplete});
     const auto t0 = steady_clock::now();
     EXPECT_EQ(driver->start(), ASE_HWMalfunction);
-    EXPECT_LT(steady_clock::now() - t0, milliseconds(2500));
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(4000));  // twice the request's bound
     char text[128];
     driver->getErrorMessage(text);
     EXPECT_STREQ(text, "ASIO Pellinor Device refused PCM mode");
@@ -246,8 +246,8 @@ TEST_F(FaultTest, EndOfStreamRequestThatIsNeverGivenBackDoesNotHoldTheThread) {
     sim::InjectFault(VendorRequests(), deaf);
     ASSERT_EQ(driver->start(), ASE_OK);
     ASSERT_TRUE(TestHost::Get().WaitSwitches(5));
-    EXPECT_LE(TimedStop(), milliseconds(1100));
-    const auto deadline = steady_clock::now() + milliseconds(3000);
+    EXPECT_LE(TimedStop(), milliseconds(1500));
+    const auto deadline = steady_clock::now() + milliseconds(5000);
     while (sim::Pins()[0].open) {
         ASSERT_LT(steady_clock::now(), deadline);
         std::this_thread::sleep_for(milliseconds(5));
