@@ -1,4 +1,7 @@
 #include "ks_fixture.h"
+#ifndef _WIN32
+#include "platform/posix/testing.h"
+#endif
 
 namespace ferox::test {
 namespace {
@@ -186,9 +189,13 @@ TEST_F(CKsPinTest, VendorRequestResultCountsAndItsWaitIsBounded) {
     CKsFilter* f = OpenFilter();
     CKsAudRenPin* pin = RenderPin(f, 48000);
 
-    // Out of memory for the request's record: nothing is sent.
+    // Out of memory for the request's record or its event: nothing is sent.
     alloc_test::FailNth(1);
     EXPECT_EQ(pin->SetVendorMode(0x10000), E_OUTOFMEMORY);
+#ifndef _WIN32
+    posix::FailNth(posix::Fault::CreateEvent, 1);
+    EXPECT_EQ(pin->SetVendorMode(0x10000), E_OUTOFMEMORY);
+#endif
     EXPECT_TRUE(sim::Log(sim::Op::VendorMode).empty());
 
     EXPECT_EQ(pin->SetVendorMode(0x8000), E_FAIL);  // a DAC without DSD
