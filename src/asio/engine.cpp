@@ -13,6 +13,9 @@ namespace {
 constexpr char kNoPins[] = "ASIO Pellinor No pins available for rendering";
 constexpr char kPinWontRun[] = "ASIO Pellinor Render Pin refused to run";
 constexpr char kNoThread[] = "ASIO Pellinor Could not start the stream";
+constexpr char kDsdRefused[] = "ASIO Pellinor Device refused DSD mode";
+constexpr char kPcmRefused[] = "ASIO Pellinor Device refused PCM mode";
+constexpr char kNoMemory[] = "ASIO Pellinor Out of memory";
 
 constexpr ULONG kVendorPcm = 0x10000;
 constexpr ULONG kVendorDsd = 0x8000;
@@ -63,13 +66,22 @@ CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
         SetErrorMessage(RenderPinBusy(&wfx.Format) ? kDacBusy : kNoPins);
         return nullptr;
     }
-    // The format says PCM in both modes; the device learns the mode from this value.
-    if (IsDsd()) {
-        pin->SetVendorMode(kVendorDsd);
-        pin->SetFormat(&wfx.Format);
-    } else {
-        pin->SetVendorMode(kVendorPcm);
+    // The format says PCM in both modes; the device learns the mode from this value. A device
+    // that did not take it would play DSD bits as PCM: full-scale noise.
+    const HRESULT mode = pin->SetVendorMode(IsDsd() ? kVendorDsd : kVendorPcm);
+    if (FAILED(mode)) {
+        pin->ClosePin();
+        if (mode == E_OUTOFMEMORY) {
+            SetErrorMessage(kNoMemory);
+            *error = ASE_NoMemory;
+            return nullptr;
+        }
+        SetErrorMessage(IsDsd() ? kDsdRefused : kPcmRefused);
+        *error = ASE_HWMalfunction;
+        return nullptr;
     }
+    if (IsDsd())
+        pin->SetFormat(&wfx.Format);
     if (FAILED(pin->SetState(KSSTATE_RUN))) {
         pin->ClosePin();
         SetErrorMessage(kPinWontRun);

@@ -46,8 +46,17 @@ bool IsSizeQuery(ULONG ioctl, ULONG cbOut, DWORD error) {
 
 }  // namespace
 
+std::atomic<KsIoBlock*> CKsIrpTarget::m_heldBlocks{nullptr};
+
+std::size_t CKsIrpTarget::HeldByDevice() {
+    std::size_t n = 0;
+    for (KsIoBlock* b = m_heldBlocks.load(); b != nullptr; b = b->nextHeld)
+        ++n;
+    return n;
+}
+
 HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn, void* out,
-                                ULONG cbOut, ULONG* pcbReturned) {
+                                ULONG cbOut, ULONG* pcbReturned, KsIoBlock* block) {
     TraceEnter(WSTR("CKsIrpTarget::SyncIoctl()"));
     if (!IsValidHandle(handle)) {
         Trace(kTraceError, WSTR("CKsIrpTarget::SyncIoctl Invalid Handle"));
@@ -58,14 +67,23 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn
     if (pcbReturned == nullptr)
         pcbReturned = &privateCount;
 
-    OVERLAPPED overlapped;
-    std::memset(&overlapped, 0, sizeof(overlapped));
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (event == nullptr) {
-        Trace(kTraceError, WSTR("CKsIrpTarget::SyncIoctl CreateEvent failed"));
-        TraceLeaveResult(WSTR("CKsIrpTarget::SyncIoctl"), E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
+    KsIoBlock own{};
+    if (block == nullptr) {
+        own.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (own.event == nullptr) {
+            Trace(kTraceError, WSTR("CKsIrpTarget::SyncIoctl CreateEvent failed"));
+            TraceLeaveResult(WSTR("CKsIrpTarget::SyncIoctl"), E_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
+        }
+        own.timeoutMs = INFINITE;
+        block = &own;
+    } else {
+        // A completion at once signals the event too, and nothing waited for that one.
+        ResetEvent(block->event);
     }
+    HANDLE event = block->event;
+    OVERLAPPED& overlapped = block->overlapped;
+    std::memset(&overlapped, 0, sizeof(overlapped));
     // The low bit keeps the completion away from an I/O completion port bound to the handle.
     overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
 
@@ -76,8 +94,24 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn
     } else {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
-            const DWORD dwWait = WaitForSingleObject(event, INFINITE);
-            if (dwWait != WAIT_OBJECT_0) {
+            DWORD dwWait = WaitForSingleObject(event, block->timeoutMs);
+            if (dwWait == WAIT_TIMEOUT) {
+                Device().CancelIoEx(handle, &overlapped);
+                dwWait = WaitForSingleObject(event, block->timeoutMs);
+            }
+            if (dwWait == WAIT_TIMEOUT) {
+                // Whatever the device writes there later must land in memory nobody reuses.
+                block->held = true;
+                block->nextHeld = m_heldBlocks.load();
+                while (!m_heldBlocks.compare_exchange_weak(block->nextHeld, block)) {
+                }
+                Trace(kTraceError,
+                      WSTR("CKsIrpTarget::SyncIoctl request 0x%08x left to the "
+                           "device after %u ms and a cancel"),
+                      ioctl, 2 * block->timeoutMs);
+                hr = E_FAIL;
+                *pcbReturned = 0;
+            } else if (dwWait != WAIT_OBJECT_0) {
                 Trace(kTraceError,
                       WSTR("CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x"),
                       dwWait);
@@ -102,7 +136,8 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn
             *pcbReturned = 0;
         }
     }
-    SafeCloseHandle(event);
+    if (block == &own)
+        SafeCloseHandle(own.event);
     TraceLeaveResult(WSTR("CKsIrpTarget::SyncIoctl"), hr);
     return hr;
 }

@@ -3,11 +3,25 @@
 // property reads and writes built on them.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+
 #include "platform/alloc.h"
 #include "platform/ks.h"
 #include "platform/platform.h"
 
 namespace ferox {
+
+// A request's OVERLAPPED and event kept off the caller's stack, with a bound on the wait. A
+// request the device still holds after the bound and a cancel may still be written to: the
+// block is then left to the device for good (`held`) and must not be used or freed again.
+struct KsIoBlock {
+    OVERLAPPED overlapped;
+    HANDLE event;  // auto-reset
+    DWORD timeoutMs;
+    bool held;
+    KsIoBlock* nextHeld;
+};
 
 class CKsIrpTarget {
   public:
@@ -24,8 +38,13 @@ class CKsIrpTarget {
     // (IOCTL_KS_PROPERTY without an output buffer) answered ERROR_MORE_DATA or
     // ERROR_INSUFFICIENT_BUFFER succeeds with the reported size; every other failure is E_FAIL
     // with 0 bytes.
+    // With `block`, the request uses its record and event and waits at most its timeout, then
+    // cancels and waits as long again; only for requests whose buffers the system copies when
+    // it takes them (METHOD_BUFFERED), since a request left to the device keeps only the block.
     static HRESULT SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn, void* out,
-                             ULONG cbOut, ULONG* pcbReturned);
+                             ULONG cbOut, ULONG* pcbReturned, KsIoBlock* block = nullptr);
+    // Blocks left to the device since the process started (they stay allocated).
+    static std::size_t HeldByDevice();
 
     HRESULT GetPropertySimple(const GUID& set, ULONG id, void* value, ULONG cbValue,
                               const void* extra, ULONG cbExtra);
@@ -41,6 +60,7 @@ class CKsIrpTarget {
     HANDLE m_handle;
 
   private:
+    static std::atomic<KsIoBlock*> m_heldBlocks;  // kept reachable: deliberately never freed
     HRESULT PropertySimple(ULONG flags, const GUID& set, ULONG id, void* value, ULONG cbValue,
                            const void* extra, ULONG cbExtra);
 };

@@ -11,11 +11,13 @@ namespace ferox {
 HMODULE KsUserLibrary::m_hModule = nullptr;
 FARPROC KsUserLibrary::m_pfnKsCreatePin = nullptr;
 
-DWORD KsUserLibrary::CreatePin(HANDLE filter, KSPIN_CONNECT* connect, ACCESS_MASK access,
-                               HANDLE* pinHandle) {
+DWORD KsUserLibrary::Load() {
     if (m_pfnKsCreatePin == nullptr) {
         if (m_hModule == nullptr) {
-            m_hModule = Device().LoadLibraryW(WSTR("ksuser.dll"));
+            // From the system folder only: a bare name would search the host program's folder
+            // first, and whatever ksuser.dll lay there would run inside every host.
+            m_hModule =
+                Device().LoadLibraryExW(WSTR("ksuser.dll"), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
             if (m_hModule == nullptr)
                 return ERROR_FILE_NOT_FOUND;
         }
@@ -23,6 +25,14 @@ DWORD KsUserLibrary::CreatePin(HANDLE filter, KSPIN_CONNECT* connect, ACCESS_MAS
         if (m_pfnKsCreatePin == nullptr)
             return ERROR_FILE_NOT_FOUND;
     }
+    return ERROR_SUCCESS;
+}
+
+DWORD KsUserLibrary::CreatePin(HANDLE filter, KSPIN_CONNECT* connect, ACCESS_MASK access,
+                               HANDLE* pinHandle) {
+    const DWORD loaded = Load();
+    if (loaded != ERROR_SUCCESS)
+        return loaded;
     // GetProcAddress's generic pointer type; the export's own type is KsCreatePin's.
     const auto createPin =
         reinterpret_cast<KsCreatePinFn>(reinterpret_cast<void (*)()>(m_pfnKsCreatePin));
@@ -42,7 +52,8 @@ CKsPin::CKsPin(CKsFilter* pFilter, ULONG nId, HRESULT* phr)
       m_pFilter(pFilter),
       m_guidCategory(GUID_NULL),
       m_nPinType(0),
-      m_ksState(KSSTATE_STOP) {
+      m_ksState(KSSTATE_STOP),
+      m_pVendorIo(nullptr) {
     TraceEnter(WSTR("CKsPin::CKsPin()"));
     std::memset(&m_Descriptor, 0, sizeof(m_Descriptor));
     std::memset(m_szFriendlyName, 0, sizeof(m_szFriendlyName));
@@ -60,6 +71,10 @@ CKsPin::~CKsPin() {
     Free(m_Descriptor.m_pmiDataRanges);
     Free(m_Descriptor.m_pmiInterfaces);
     Free(m_Descriptor.m_pmiMediums);
+    if (m_pVendorIo != nullptr) {
+        SafeCloseHandle(m_pVendorIo->event);
+        Free(m_pVendorIo);
+    }
     TraceLeave(WSTR("CKsPin::~CKsPin()"));
 }
 
@@ -95,8 +110,14 @@ HRESULT CKsPin::Init() {
     };
 
     KsPinDescriptor& d = m_Descriptor;
-    simple(KSPROPERTY_PIN_COMMUNICATION, &d.Communication, sizeof(d.Communication),
+    // Any 32-bit value can come back, and one outside an enum's range must never be held in
+    // it: a kind of communication none of the known ones is kept as one no case recognises.
+    ULONG communication = KSPIN_COMMUNICATION_NONE;
+    simple(KSPROPERTY_PIN_COMMUNICATION, &communication, sizeof(communication),
            WSTR("Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: %d"));
+    d.Communication = static_cast<KSPIN_COMMUNICATION>(communication <= KSPIN_COMMUNICATION_BRIDGE
+                                                           ? communication
+                                                           : ULONG{KSPIN_COMMUNICATION_BRIDGE} + 1);
 
     ULONG cb = 0;
     multi(KSPROPERTY_PIN_INTERFACES, &d.m_pmiInterfaces, &cb,
@@ -120,8 +141,12 @@ HRESULT CKsPin::Init() {
         d.cbDataRanges = cb - sizeof(KSMULTIPLE_ITEM);
     }
 
-    simple(KSPROPERTY_PIN_DATAFLOW, &d.DataFlow, sizeof(d.DataFlow),
+    ULONG flow = 0;
+    simple(KSPROPERTY_PIN_DATAFLOW, &flow, sizeof(flow),
            WSTR("Failed to retrieve pin property KSPROPERTY_PIN_DATAFLOW on PinID: %d"));
+    // Neither in nor out: unknown, as when it cannot be read.
+    d.DataFlow = static_cast<KSPIN_DATAFLOW>(
+        flow == KSPIN_DATAFLOW_IN || flow == KSPIN_DATAFLOW_OUT ? flow : 0);
     simple(KSPROPERTY_PIN_CINSTANCES, &d.CInstances, sizeof(d.CInstances),
            WSTR("Failed to retrieve pin property KSPROPERTY_PIN_CINSTANCES on PinID: %d"));
     simple(KSPROPERTY_PIN_GLOBALCINSTANCES, &d.CInstancesGlobal, sizeof(d.CInstancesGlobal),
@@ -209,14 +234,29 @@ HRESULT CKsPin::GetCommunication(KSPIN_COMMUNICATION* pComm) {
     return S_OK;
 }
 
-BOOL CKsPin::SetVendorMode(ULONG mode) {
+HRESULT CKsPin::SetVendorMode(ULONG mode) {
+    // The handle is overlapped, so the request must be too; its record outlives the call in
+    // case the device keeps the request (the end of a stream must not hang on it).
+    if (m_pVendorIo == nullptr) {
+        auto* io = static_cast<KsIoBlock*>(Allocate(sizeof(KsIoBlock)));
+        if (io == nullptr)
+            return E_OUTOFMEMORY;
+        std::memset(io, 0, sizeof(*io));
+        io->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (io->event == nullptr) {
+            Free(io);
+            return E_OUTOFMEMORY;
+        }
+        io->timeoutMs = kVendorRequestTimeoutMs;
+        m_pVendorIo = io;
+    }
     const ULONG words[2] = {mode, 0};
     std::memcpy(m_vendorRequest, words, sizeof(words));
-    DWORD count = 0;
-    // The device's answer is not looked at: the mode is a request, not a negotiation.
-    Device().DeviceIoControl(m_handle, IOCTL_VENDOR_SET_MODE, m_vendorRequest,
-                             sizeof(m_vendorRequest), nullptr, 0, &count, nullptr);
-    return TRUE;
+    const HRESULT hr = SyncIoctl(m_handle, IOCTL_VENDOR_SET_MODE, m_vendorRequest,
+                                 sizeof(m_vendorRequest), nullptr, 0, nullptr, m_pVendorIo);
+    if (m_pVendorIo->held)
+        m_pVendorIo = nullptr;  // the device's now
+    return hr;
 }
 
 }  // namespace ferox

@@ -13,6 +13,8 @@ class CKsFilter;
 struct KsUserLibrary {
     static HMODULE m_hModule;
     static FARPROC m_pfnKsCreatePin;
+    // Loads the library and resolves KsCreatePin: ERROR_SUCCESS, or ERROR_FILE_NOT_FOUND.
+    static DWORD Load();
     // A Windows error code, as KsCreatePin answers; ERROR_FILE_NOT_FOUND without the library.
     static DWORD CreatePin(HANDLE filter, KSPIN_CONNECT* connect, ACCESS_MASK access,
                            HANDLE* pinHandle);
@@ -39,6 +41,8 @@ struct KsPinDescriptor {
 };
 
 inline constexpr ULONG kVendorRequestBytes = 264;
+// How long the device may take over the vendor request, and again over its cancellation.
+inline constexpr DWORD kVendorRequestTimeoutMs = 1000;
 inline constexpr ULONG kPinNameChars = 260;
 
 class CKsPin : public CKsIrpTarget {
@@ -56,7 +60,9 @@ class CKsPin : public CKsIrpTarget {
     void ClosePin();
     HRESULT GetDataFlow(KSPIN_DATAFLOW* pFlow);
     HRESULT GetCommunication(KSPIN_COMMUNICATION* pComm);
-    BOOL SetVendorMode(ULONG mode);
+    // S_OK when the device took the mode; E_FAIL when it refused it or did not answer in time,
+    // E_OUTOFMEMORY when the request could not be set up.
+    HRESULT SetVendorMode(ULONG mode);
 
     KSPIN_CONNECT* m_pksPinCreate;
     ULONG m_cbPinCreate;
@@ -68,6 +74,7 @@ class CKsPin : public CKsIrpTarget {
     BYTE m_vendorRequest[kVendorRequestBytes];
     KSSTATE m_ksState;
     WCHAR m_szFriendlyName[kPinNameChars];
+    KsIoBlock* m_pVendorIo;  // made on the first vendor request, reused for the later ones
 };
 
 }  // namespace ferox

@@ -41,7 +41,7 @@ class DeviceApi {
     virtual BOOL CloseHandle(HANDLE handle) = 0;
 
     // ksuser.dll and its KsCreatePin.
-    virtual HMODULE LoadLibraryW(LPCWSTR name) = 0;
+    virtual HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) = 0;
     virtual FARPROC GetProcAddress(HMODULE module, LPCSTR name) = 0;
 };
 

@@ -42,7 +42,9 @@ class Win32Device final : public DeviceApi {
     }
     BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov) override { return ::CancelIoEx(h, ov); }
     BOOL CloseHandle(HANDLE h) override { return ::CloseHandle(h); }
-    HMODULE LoadLibraryW(LPCWSTR n) override { return ::LoadLibraryW(n); }
+    HMODULE LoadLibraryExW(LPCWSTR n, HANDLE h, DWORD f) override {
+        return ::LoadLibraryExW(n, h, f);
+    }
     FARPROC GetProcAddress(HMODULE m, LPCSTR n) override { return ::GetProcAddress(m, n); }
 };
 

@@ -190,11 +190,14 @@ void CaptureFile::Finish() {
 void SetUpForHosts() {
     Reset(DefaultMachine());
     SetWriteMode(WriteMode::RealTime);
+    // Nothing in a host reads the log or the memory capture: keeping them would grow the
+    // process with every second played.
+    SetLogLimit(0);
+    SetMemoryCapture(false);
     const char* path = std::getenv("FEROX_SIM_CAPTURE");
     if (path && *path) {
         // Lives as long as the process: the simulator may report to it until the end.
         static CaptureFile* capture = new CaptureFile(path);
-        SetMemoryCapture(false);
         SetStreamObserver(capture);
     }
 }

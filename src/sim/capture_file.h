@@ -47,8 +47,8 @@ class CaptureFile final : public StreamObserver {
     std::size_t m_partialSize = 0;
 };
 
-// Sets the simulated-DAC DLL up: the default machine, real-time playing and, when
-// FEROX_SIM_CAPTURE names a file, the capture file instead of the in-memory capture.
+// Sets the simulated-DAC DLL up: the default machine, real-time playing, neither a request log
+// nor an in-memory capture, and, when FEROX_SIM_CAPTURE names a file, the capture file.
 void SetUpForHosts();
 
 }  // namespace ferox::sim

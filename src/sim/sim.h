@@ -43,6 +43,8 @@ struct Filter {
     std::vector<GUID> nodes;  // topology node types
     // Raw answer of KSPROPERTY_PIN_CTYPES instead of the pin count (e.g. 4 bytes of 1000).
     std::optional<Bytes> rawPinCount;
+    // Vendor mode words its pins refuse (ERROR_NOT_SUPPORTED), e.g. a DAC without DSD.
+    std::vector<ULONG> refusedModes;
 };
 
 // One device interface of a device, registered under several categories (aliases share the
@@ -61,7 +63,7 @@ struct Interface {
 
 struct Machine {
     std::vector<Interface> interfaces;  // enumeration order
-    bool ksUserPresent = true;          // LoadLibraryW("ksuser.dll") succeeds
+    bool ksUserPresent = true;          // ksuser.dll loads from the system folder
     bool ksCreatePinExported = true;    // GetProcAddress(.., "KsCreatePin") succeeds
 };
 
@@ -129,7 +131,7 @@ enum class Op {
     VendorMode,       // IOCTL_VENDOR_SET_MODE
     OtherIoctl,       // any other control code (answered ERROR_INVALID_FUNCTION)
     CreatePin,        // KsCreatePin
-    LoadLibrary,      // LoadLibraryW
+    LoadLibrary,      // LoadLibraryExW
     GetProcAddress,   // GetProcAddress
     CloseHandle,      // CloseHandle of a simulator handle
     CancelIo,         // CancelIoEx
@@ -160,6 +162,9 @@ struct Fault {
     DWORD delayMs = 0;
     unsigned skip = 0;   // matching requests let through first
     unsigned times = 1;  // matching requests affected; 0 = all from then on
+    // NeverComplete: neither CancelIoEx nor closing the handle completes it, as with a driver
+    // that does not honour cancellation (CompleteHeld and Unplug still do).
+    bool ignoreCancel = false;
 };
 
 // Faults are checked in the order injected; the first that applies wins.
@@ -188,7 +193,7 @@ struct Logged {
     std::string procName;     // GetProcAddress: the name
     DWORD access = 0;         // CreateFile, CreatePin: desired access
     DWORD share = 0;          // CreateFile: share mode
-    DWORD flags = 0;          // CreateFile: flags and attributes
+    DWORD flags = 0;          // CreateFile: flags and attributes; LoadLibrary: the load flags
     DWORD result = 0;         // the Win32 error it was answered with; ERROR_IO_PENDING if it
                               // went pending; 0 for success
 };
@@ -196,13 +201,16 @@ struct Logged {
 std::vector<Logged> Log();
 std::vector<Logged> Log(Op op);  // only requests of this kind
 void ClearLog();
+// Keeps only the latest `entries` requests (0: none); Reset makes the log unbounded again.
+// A process that plays for hours and never reads the log must bound it.
+void SetLogLimit(std::size_t entries);
 
 // Every byte that write-stream requests delivered (DataUsed bytes of each header), in the order
 // the device took them, across all pins since Reset or ClearCapture.
 Bytes Captured();
 void ClearCapture();
 
-// The mode words (first 32 bits) of every vendor request, in order.
+// The mode words (first 32 bits) of every vendor request the device took, in order.
 std::vector<ULONG> VendorModes();
 
 struct PinState {

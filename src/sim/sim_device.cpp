@@ -12,6 +12,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -96,6 +98,8 @@ HANDLE Untagged(HANDLE event) {
 }
 
 constexpr ULONG_PTR kHandleBase = 0x5E100000u;
+constexpr ULONG_PTR kHandleSpan = 0x01000000u;  // handle values are kHandleBase + 4n below it
+constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
 
 enum class Kind { InfoSet, Filter, Pin };
 
@@ -140,6 +144,7 @@ struct Completion {
 struct Held {
     HANDLE handle;
     OVERLAPPED* ov;
+    bool ignoreCancel;
 };
 
 struct ActiveFault {
@@ -226,7 +231,9 @@ class Sim final : public DeviceApi {
     std::vector<Completion> completions;
     std::vector<Held> held;
     std::vector<ActiveFault> faults;
-    std::vector<Logged> log;
+    std::deque<Logged> log;  // the latest logLimit requests
+    std::size_t logLimit = kUnbounded;
+    Logged unlogged;  // where a request goes when the log keeps none
     Bytes captured;
     std::vector<ULONG> vendorModes;
     bool moduleLoaded = false;
@@ -243,13 +250,17 @@ class Sim final : public DeviceApi {
         quirk = false;
         writeMode = WriteMode::Fast;
         bufferMs = 40;
-        for (auto& [value, object] : handles)
-            object.open = false;
+        // Forgotten handle values stay invalid: they are not given out again until a long run
+        // of machines (a fuzzer's) has used up half the values.
+        handles.clear();
+        if (nextHandle - kHandleBase >= kHandleSpan / 2)
+            nextHandle = kHandleBase;
         pins.clear();
         completions.clear();
         held.clear();
         faults.clear();
         log.clear();
+        logLimit = kUnbounded;
         captured.clear();
         vendorModes.clear();
         moduleLoaded = false;
@@ -336,9 +347,18 @@ class Sim final : public DeviceApi {
         return nullptr;
     }
 
+    // The entry stays valid for the request's whole call: the deque never moves its elements
+    // and drops only the oldest.
     Logged& Record(Op op, Target target, HANDLE h) {
-        log.push_back(Logged{});
-        Logged& l = log.back();
+        Logged* entry = &unlogged;
+        if (logLimit != 0) {
+            log.emplace_back();
+            while (log.size() > logLimit)
+                log.pop_front();
+            entry = &log.back();
+        }
+        Logged& l = *entry;
+        l = Logged{};
         l.op = op;
         l.target = target;
         l.handle = h;
@@ -945,7 +965,6 @@ class Sim final : public DeviceApi {
                            : object->kind == Kind::Pin ? Target::Pin
                                                        : Target::Filter,
                            device);
-        const std::size_t logIndex = log.size() - 1;
         l.code = code;
         if (in != nullptr)
             l.in.assign(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + inSize);
@@ -964,7 +983,7 @@ class Sim final : public DeviceApi {
         const Bytes requestIn = l.in;
 
         auto finish = [&](DWORD error) {
-            log[logIndex].result = error;
+            l.result = error;
             if (error != 0)
                 SetLastError(error);
             return error == 0 ? TRUE : FALSE;
@@ -988,7 +1007,7 @@ class Sim final : public DeviceApi {
             ov->Internal = static_cast<ULONG_PTR>(kStatusPending);
             ov->InternalHigh = 0;
             if (fault->action == Action::NeverComplete) {
-                held.push_back(Held{device, ov});
+                held.push_back(Held{device, ov, fault->ignoreCancel});
                 return finish(ERROR_IO_PENDING);
             }
             if (fault->action == Action::PendFail) {
@@ -1025,16 +1044,22 @@ class Sim final : public DeviceApi {
             } else {
                 ULONG mode;
                 std::memcpy(&mode, in, sizeof(mode));
-                vendorModes.push_back(mode);
-                // In DSD mode a carrier word holds 32 one-bit samples of a channel, and the
-                // device clocks them at 64 times the format's rate: twice the frames.
-                if (mode == kVendorModeDsd) {
-                    pin->bytesPerSecond = pin->formatBytesPerSecond * 2;
-                } else if (mode == kVendorModePcm) {
-                    pin->bytesPerSecond = pin->formatBytesPerSecond;
+                const std::vector<ULONG>& refused =
+                    machine.interfaces[object->iface].filter.refusedModes;
+                if (std::find(refused.begin(), refused.end(), mode) != refused.end()) {
+                    a = Error(ERROR_NOT_SUPPORTED);
+                } else {
+                    vendorModes.push_back(mode);
+                    // In DSD mode a carrier word holds 32 one-bit samples of a channel, and the
+                    // device clocks them at 64 times the format's rate: twice the frames.
+                    if (mode == kVendorModeDsd) {
+                        pin->bytesPerSecond = pin->formatBytesPerSecond * 2;
+                    } else if (mode == kVendorModePcm) {
+                        pin->bytesPerSecond = pin->formatBytesPerSecond;
+                    }
+                    if (observer != nullptr)
+                        observer->VendorMode(device, mode);
                 }
-                if (observer != nullptr)
-                    observer->VendorMode(device, mode);
             }
         } else {
             a = Error(ERROR_INVALID_FUNCTION);
@@ -1117,7 +1142,10 @@ class Sim final : public DeviceApi {
     bool CancelLocked(HANDLE device, LPOVERLAPPED ov) {
         bool any = false;
         for (auto it = held.begin(); it != held.end();) {
-            if (it->handle == device && (ov == nullptr || it->ov == ov)) {
+            if (it->handle == device && (ov == nullptr || it->ov == ov) && it->ignoreCancel) {
+                any = true;  // found and marked cancelled; the driver just never completes it
+                ++it;
+            } else if (it->handle == device && (ov == nullptr || it->ov == ov)) {
                 Complete(it->ov, kStatusCancelled, 0);
                 it = held.erase(it);
                 any = true;
@@ -1176,11 +1204,12 @@ class Sim final : public DeviceApi {
         return TRUE;
     }
 
-    HMODULE LoadLibraryW(LPCWSTR name) override {
+    HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) override {
         std::lock_guard lock(mutex);
         Logged& l = Record(Op::LoadLibrary, Target::None, nullptr);
         if (name != nullptr)
             l.path = name;
+        l.flags = flags;
         auto refuse = [&](DWORD error) -> HMODULE {
             l.result = error;
             SetLastError(error);
@@ -1190,6 +1219,8 @@ class Sim final : public DeviceApi {
             if (f->action == Action::Fail)
                 return refuse(f->error);
         }
+        if (file != nullptr)
+            return refuse(ERROR_INVALID_PARAMETER);
         if (name == nullptr || !SamePath(WSTR("ksuser.dll"), name) || !machine.ksUserPresent) {
             return refuse(ERROR_MOD_NOT_FOUND);
         }
@@ -1438,9 +1469,9 @@ class ScopedDevice final : public DeviceApi {
         SetLastError(error);
         return result;
     }
-    HMODULE LoadLibraryW(LPCWSTR n) override {
+    HMODULE LoadLibraryExW(LPCWSTR n, HANDLE h, DWORD f) override {
         DeviceScope scope;
-        return TheSim().LoadLibraryW(n);
+        return TheSim().LoadLibraryExW(n, h, f);
     }
     FARPROC GetProcAddress(HMODULE m, LPCSTR n) override {
         DeviceScope scope;
@@ -1523,7 +1554,7 @@ void CompleteHeld(LONG status) {
 std::vector<Logged> Log() {
     Sim& s = TheSim();
     std::lock_guard lock(s.mutex);
-    return s.log;
+    return {s.log.begin(), s.log.end()};
 }
 
 std::vector<Logged> Log(Op op) {
@@ -1533,6 +1564,14 @@ std::vector<Logged> Log(Op op) {
             out.push_back(std::move(l));
     }
     return out;
+}
+
+void SetLogLimit(std::size_t entries) {
+    Sim& s = TheSim();
+    std::lock_guard lock(s.mutex);
+    s.logLimit = entries;
+    while (s.log.size() > entries)
+        s.log.pop_front();
 }
 
 void ClearLog() {
@@ -1587,7 +1626,7 @@ bool WorkerRunning() {
 
 bool IsSimHandle(HANDLE handle) {
     const auto value = reinterpret_cast<ULONG_PTR>(handle);
-    return value >= kHandleBase && value < kHandleBase + 0x01000000u && value % 4 == 0;
+    return value >= kHandleBase && value < kHandleBase + kHandleSpan && value % 4 == 0;
 }
 
 WString DefaultPath() {

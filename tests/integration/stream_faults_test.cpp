@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "integration/test_host.h"
@@ -166,6 +167,125 @@ TEST_F(FaultTest, NothingIsAllocatedWhileStreaming) {
     EXPECT_EQ(alloc_test::Calls(), allocations);
     EXPECT_EQ(g_news.load(), news);
     TimedStop();
+}
+
+sim::Match VendorRequests() {
+    sim::Match m{};
+    m.op = sim::Op::VendorMode;
+    return m;
+}
+
+// Nothing of a start that failed is left: the pin is closed and the host never called.
+void ExpectNothingStarted() {
+    ASSERT_FALSE(sim::Pins().empty());
+    EXPECT_FALSE(sim::Pins().back().open);
+    EXPECT_EQ(TestHost::Get().switches.load(), 0);
+    EXPECT_TRUE(sim::Captured().empty());
+}
+
+// A DAC that does not do DSD: played as PCM, the DSD bits would be full-scale noise.
+class DacWithoutDsdTest : public FaultTest {
+  protected:
+    void SetUp() override {
+        DriverStreamTest::SetUp();
+        sim::Machine m = sim::DefaultMachine();
+        m.interfaces[0].filter.refusedModes = {0x8000};
+        sim::Reset(m);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASSERT_EQ(CreateOutputs(driver, 2, 128), ASE_OK);
+    }
+};
+
+TEST_F(DacWithoutDsdTest, StartFailsWithTheReasonAndPcmStillPlays) {
+    ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+    SetIoFormat(driver, kASIODSDFormat);
+    ASSERT_EQ(driver->setSampleRate(2822400.0), ASE_OK);
+    ASSERT_EQ(CreateOutputs(driver, 2, 2048), ASE_OK);
+    EXPECT_EQ(driver->start(), ASE_HWMalfunction);
+    char text[128];
+    driver->getErrorMessage(text);
+    EXPECT_STREQ(text, "ASIO Pellinor Device refused DSD mode");
+    ExpectNothingStarted();
+    EXPECT_EQ(driver->stop(), ASE_OK);
+
+    ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+    SetIoFormat(driver, kASIOPCMFormat);
+    ASSERT_EQ(driver->setSampleRate(44100.0), ASE_OK);
+    ASSERT_EQ(CreateOutputs(driver, 2, 128), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(5));
+    TimedStop();
+    EXPECT_EQ(sim::VendorModes(), (std::vector<ULONG>{0x10000, 0x8002}));
+}
+
+TEST_F(FaultTest, VendorRequestAnsweredLateIsWaitedForAndOneNeverAnsweredFailsStart) {
+    sim::InjectFault(VendorRequests(), {sim::Action::Pend, 0, 50});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(5));
+    TimedStop();
+    DriverStreamTest::TearDown();
+    DriverStreamTest::SetUp();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    ASSERT_EQ(CreateOutputs(driver, 2, 128), ASE_OK);
+
+    sim::InjectFault(VendorRequests(), {sim::Action::NeverComplete});
+    const auto t0 = steady_clock::now();
+    EXPECT_EQ(driver->start(), ASE_HWMalfunction);
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(4000));  // twice the request's bound
+    char text[128];
+    driver->getErrorMessage(text);
+    EXPECT_STREQ(text, "ASIO Pellinor Device refused PCM mode");
+    ExpectNothingStarted();
+}
+
+// The end of the stream is told to a device that never answers and ignores the cancel: the
+// streaming thread still ends, in bounded time, and closes the pin.
+TEST_F(FaultTest, EndOfStreamRequestThatIsNeverGivenBackDoesNotHoldTheThread) {
+    sim::Fault deaf{sim::Action::NeverComplete, 0, 0, 1, 1};
+    deaf.ignoreCancel = true;
+    sim::InjectFault(VendorRequests(), deaf);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(5));
+    EXPECT_LE(TimedStop(), milliseconds(1500));
+    const auto deadline = steady_clock::now() + milliseconds(5000);
+    while (sim::Pins()[0].open) {
+        ASSERT_LT(steady_clock::now(), deadline);
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    EXPECT_EQ(sim::Log(sim::Op::CancelIo).size(), 1u);
+}
+
+// Whichever allocation of a first start fails, it fails cleanly or streams; never half of each.
+TEST_F(FaultTest, StartOutOfMemoryAtEachAllocation) {
+    bool vendorRecordFailed = false;
+    for (unsigned n = 1; n < 100; ++n) {
+        if (n > 1) {  // a fresh driver: some records are made on the first start only
+            DriverStreamTest::TearDown();
+            DriverStreamTest::SetUp();
+            ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+            ASSERT_EQ(CreateOutputs(driver, 2, 128), ASE_OK);
+        }
+        const unsigned long before = alloc_test::Calls();
+        alloc_test::FailNth(n);
+        const ASIOError e = driver->start();
+        const bool reached = alloc_test::Calls() - before >= n;
+        alloc_test::Reset();
+        if (e == ASE_OK) {
+            ASSERT_TRUE(TestHost::Get().WaitSwitches(3));
+            TimedStop();
+        } else {
+            EXPECT_TRUE(reached);
+            ExpectNothingStarted();
+            char text[128];
+            driver->getErrorMessage(text);
+            vendorRecordFailed =
+                vendorRecordFailed ||
+                (e == ASE_NoMemory && std::string(text) == "ASIO Pellinor Out of memory");
+        }
+        if (!reached)
+            break;
+    }
+    EXPECT_TRUE(vendorRecordFailed);
 }
 
 #ifndef _WIN32

@@ -1,4 +1,7 @@
 #include "ks_fixture.h"
+#ifndef _WIN32
+#include "platform/posix/testing.h"
+#endif
 
 namespace ferox::test {
 namespace {
@@ -80,9 +83,12 @@ TEST_F(CKsPinTest, MalformedRepliesAreReadWithinTheirBounds) {
                                   {KSPROPERTY_PIN_DATARANGES, {}}};
     KSMULTIPLE_ITEM lie{32, 50};
     std::memcpy(shortReplies.rawProperties[1].second.data(), &lie, sizeof(lie));
-    // Pin 1: a name that fills the buffer without a terminator.
+    // Pin 1: a name that fills the buffer without a terminator; a data flow and a
+    // communication that no enum value stands for.
     sim::Pin longName = sim::RenderPin();
-    longName.rawProperties = {{KSPROPERTY_PIN_NAME, sim::Bytes(519, 'x')}};
+    longName.rawProperties = {{KSPROPERTY_PIN_NAME, sim::Bytes(519, 'x')},
+                              {KSPROPERTY_PIN_DATAFLOW, {1, 0, 0x40, 0}},
+                              {KSPROPERTY_PIN_COMMUNICATION, {1, 0, 0x40, 0}}};
     sim::Reset(MachineWith({shortReplies, longName}));
     CKsFilter* f = OpenFilter();
     HRESULT hr;
@@ -95,6 +101,12 @@ TEST_F(CKsPinTest, MalformedRepliesAreReadWithinTheirBounds) {
     EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(pin->m_szFriendlyName[kPinNameChars - 1], 0);
     EXPECT_EQ(WideLength(pin->m_szFriendlyName), kPinNameChars - 1);
+    KSPIN_DATAFLOW flow = KSPIN_DATAFLOW_IN;
+    pin->GetDataFlow(&flow);
+    EXPECT_EQ(static_cast<ULONG>(flow), 0u);
+    KSPIN_COMMUNICATION communication = KSPIN_COMMUNICATION_NONE;
+    pin->GetCommunication(&communication);
+    EXPECT_GT(static_cast<ULONG>(communication), ULONG{KSPIN_COMMUNICATION_BRIDGE});
     delete pin;
     delete f;
 }
@@ -102,18 +114,19 @@ TEST_F(CKsPinTest, MalformedRepliesAreReadWithinTheirBounds) {
 TEST_F(CKsPinTest, InstantiatedPinSendsVendorModeStateAndData) {
     CKsFilter* f = OpenFilter();
     CKsAudRenPin* pin = RenderPin(f, 48000);
-    // The vendor request: 264 bytes, the mode first and zeros after, not overlapped.
-    EXPECT_TRUE(pin->SetVendorMode(0x10000));
+    // The vendor request: 264 bytes, the mode first and zeros after, overlapped as every
+    // request on the pin's handle must be.
+    EXPECT_EQ(pin->SetVendorMode(0x10000), S_OK);
     const auto vendor = sim::Log(sim::Op::VendorMode).back();
     EXPECT_EQ(vendor.code, DWORD{IOCTL_VENDOR_SET_MODE});
     std::vector<BYTE> want(264, 0);
     want[2] = 0x01;
     EXPECT_EQ(vendor.in, want);
     EXPECT_EQ(vendor.outSize, 0u);
-    EXPECT_FALSE(vendor.overlapped);
+    EXPECT_TRUE(vendor.overlapped);
     EXPECT_EQ(sim::VendorModes(), (std::vector<ULONG>{0x10000}));
     sim::InjectFault({sim::Op::VendorMode}, {sim::Action::Fail});
-    EXPECT_TRUE(pin->SetVendorMode(0x8002));  // refused by the device: still TRUE
+    EXPECT_EQ(pin->SetVendorMode(0x8002), E_FAIL);
 
     // The connection state, written to the pin; the state follows success only.
     sim::ClearLog();
@@ -167,6 +180,58 @@ TEST_F(CKsPinTest, InstantiatedPinSendsVendorModeStateAndData) {
     EXPECT_EQ(sim::OpenHandles(), 0u);
 }
 
+// The device may refuse a mode, answer late, never answer, or not even let a cancel end it: the
+// result says which, and no call waits for more than twice the request's bound.
+TEST_F(CKsPinTest, VendorRequestResultCountsAndItsWaitIsBounded) {
+    sim::Machine m = sim::DefaultMachine();
+    m.interfaces[0].filter.refusedModes = {0x8000};
+    sim::Reset(m);
+    CKsFilter* f = OpenFilter();
+    CKsAudRenPin* pin = RenderPin(f, 48000);
+
+    // Out of memory for the request's record or its event: nothing is sent.
+    alloc_test::FailNth(1);
+    EXPECT_EQ(pin->SetVendorMode(0x10000), E_OUTOFMEMORY);
+#ifndef _WIN32
+    posix::FailNth(posix::Fault::CreateEvent, 1);
+    EXPECT_EQ(pin->SetVendorMode(0x10000), E_OUTOFMEMORY);
+#endif
+    EXPECT_TRUE(sim::Log(sim::Op::VendorMode).empty());
+
+    EXPECT_EQ(pin->SetVendorMode(0x8000), E_FAIL);  // a DAC without DSD
+    // Answered late, and a completion at once before it must not count as this one's.
+    EXPECT_EQ(pin->SetVendorMode(0x10000), S_OK);
+    sim::InjectFault({sim::Op::VendorMode}, {sim::Action::Pend, 0, 100});
+    EXPECT_EQ(pin->SetVendorMode(0x10000), S_OK);
+    sim::InjectFault({sim::Op::VendorMode}, {sim::Action::PendFail, ERROR_GEN_FAILURE, 50});
+    EXPECT_EQ(pin->SetVendorMode(0x10000), E_FAIL);
+    EXPECT_EQ(sim::VendorModes(), (std::vector<ULONG>{0x10000, 0x10000}));  // not the failed ones
+
+    // Never answered: cancelled after the bound, and the cancel ends it.
+    const std::size_t held = CKsIrpTarget::HeldByDevice();
+    sim::InjectFault({sim::Op::VendorMode}, {sim::Action::NeverComplete});
+    EXPECT_EQ(pin->SetVendorMode(0x10000), E_FAIL);
+    EXPECT_EQ(sim::Log(sim::Op::CancelIo).size(), 1u);
+    EXPECT_EQ(CKsIrpTarget::HeldByDevice(), held);
+
+    // Not even the cancel ends it: the request's record stays the device's, and the next
+    // request gets a new one.
+    sim::Fault deaf{sim::Action::NeverComplete};
+    deaf.ignoreCancel = true;
+    sim::InjectFault({sim::Op::VendorMode}, deaf);
+    EXPECT_EQ(pin->SetVendorMode(0x8002), E_FAIL);
+    EXPECT_EQ(CKsIrpTarget::HeldByDevice(), held + 1);
+    EXPECT_TRUE(Traced(1,
+                       "CKsIrpTarget::SyncIoctl request 0x002f200c left to the device after "
+                       "2000 ms and a cancel"));
+    EXPECT_EQ(pin->SetVendorMode(0x10000), S_OK);
+    // The device completes it at last, into memory that is still there.
+    sim::CompleteHeld(static_cast<LONG>(0xC0000120u));
+    delete pin;
+    delete f;
+    EXPECT_EQ(sim::OpenHandles(), 0u);
+}
+
 TEST_F(CKsPinTest, InstantiateFailures) {
     CKsFilter* f = OpenFilter();
     CKsAudRenPin* pin = RenderPin(f, 44100, false);
@@ -195,6 +260,8 @@ TEST_F(CKsPinTest, InstantiateFailures) {
     EXPECT_TRUE(Traced(1, "Failed to instantiate pin. hr=0x80070002"));
     EXPECT_EQ(sim::Log(sim::Op::LoadLibrary).size(), 2u);
     EXPECT_EQ(sim::Log(sim::Op::LoadLibrary)[0].path, W("ksuser.dll"));
+    // Never by bare name: the host program's own folder is searched first then.
+    EXPECT_EQ(sim::Log(sim::Op::LoadLibrary)[0].flags, DWORD{LOAD_LIBRARY_SEARCH_SYSTEM32});
     delete pin;
     delete f;
     EXPECT_EQ(sim::OpenHandles(), 0u);

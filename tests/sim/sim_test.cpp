@@ -25,7 +25,8 @@ class SimTest : public ::testing::Test {
                                         n ? n : &ignored, ov);
     }
     static KsCreatePinFn CreatePinFn() {
-        HMODULE m = Device().LoadLibraryW(WSTR("ksuser.dll"));
+        HMODULE m =
+            Device().LoadLibraryExW(WSTR("ksuser.dll"), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         return reinterpret_cast<KsCreatePinFn>(
             reinterpret_cast<void (*)()>(Device().GetProcAddress(m, "KsCreatePin")));
     }
@@ -201,6 +202,37 @@ TEST_F(SimTest, SharedFilterOnePinInstanceLatencyAndAWorkerOnlyWhilePlaying) {
     EXPECT_FALSE(WorkerRunning());
     Device().CloseHandle(first);
     Device().CloseHandle(second);
+}
+
+TEST_F(SimTest, TheLogKeepsOnlyTheLatestRequestsUpToItsLimit) {
+    HANDLE f = Open();
+    KSPROPERTY p;
+    std::memset(&p, 0, sizeof(p));
+    p.Set = kKsPropSetIdPin;
+    p.Id = KSPROPERTY_PIN_CTYPES;
+    p.Flags = KSPROPERTY_TYPE_GET;
+    ULONG count = 0;
+    SetLogLimit(2);
+    for (ULONG size : {1u, 2u, 4u})
+        Ioctl(f, &p, sizeof(p), &count, size);
+    std::vector<Logged> log = Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].outSize, 2u);
+    EXPECT_EQ(log[1].outSize, 4u);
+    EXPECT_EQ(log[1].result, 0u);  // the result lands in the entry the ring still holds
+
+    SetLogLimit(0);
+    count = 0;
+    EXPECT_TRUE(Ioctl(f, &p, sizeof(p), &count, 4));
+    EXPECT_EQ(count, 2u);  // still answered
+    EXPECT_TRUE(Log().empty());
+
+    Reset();
+    f = Open();
+    for (int i = 0; i < 3; ++i)
+        Ioctl(f, &p, sizeof(p), &count, 4);
+    EXPECT_EQ(Log(Op::Property).size(), 3u);
+    Device().CloseHandle(f);
 }
 
 }  // namespace

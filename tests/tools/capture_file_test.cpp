@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "audio_files.h"
+#include "platform/device.h"
+#include "sim/sim.h"
 
 namespace ferox::sim {
 namespace {
@@ -123,6 +126,53 @@ TEST(CaptureFile, ReportsAFileItCannotWrite) {
     BYTE frame[8] = {};
     c.Received(kPin, frame, 8);
     c.PinClosed(kPin);
+}
+
+// A host plays for hours in the simulated-DAC DLL: nothing may grow with the time played.
+TEST(CaptureFile, HostSetUpKeepsNeitherTheRequestLogNorTheStreamInMemory) {
+    if (std::getenv("FEROX_SIM_CAPTURE") != nullptr)
+        GTEST_SKIP() << "FEROX_SIM_CAPTURE is set";
+    SetUpForHosts();
+    DeviceApi& d = Device();
+    HANDLE filter = d.CreateFileW(DefaultPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    struct {
+        KSPIN_CONNECT c;
+        KSDATAFORMAT f;
+        WAVEFORMATEX w;
+    } connect;
+    std::memset(&connect, 0, sizeof(connect));
+    connect.c.Interface = StandardInterface();
+    connect.c.Medium = StandardMedium();
+    connect.f.FormatSize = sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX);
+    connect.f.MajorFormat = kKsDataFormatTypeAudio;
+    connect.f.SubFormat = kKsDataFormatSubtypePcm;
+    connect.f.Specifier = kKsDataFormatSpecifierWaveFormatEx;
+    connect.w = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 8, 8, 32, 0};
+    auto create = reinterpret_cast<KsCreatePinFn>(reinterpret_cast<void (*)()>(d.GetProcAddress(
+        d.LoadLibraryExW(WSTR("ksuser.dll"), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32),
+        "KsCreatePin")));
+    HANDLE pin = nullptr;
+    ASSERT_EQ(create(filter, &connect.c, GENERIC_WRITE, &pin), 0u);
+    BYTE data[64] = {1, 2, 3};
+    KSSTREAM_HEADER h;
+    std::memset(&h, 0, sizeof(h));
+    h.Size = sizeof(h);
+    h.Data = data;
+    h.FrameExtent = h.DataUsed = sizeof(data);
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof(ov));
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    d.DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &h, h.Size, &n, &ov);
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(Pins().at(0).bytesReceived, sizeof(data));
+    EXPECT_TRUE(Log().empty());
+    EXPECT_TRUE(Captured().empty());
+    d.CloseHandle(pin);
+    d.CloseHandle(filter);
+    CloseHandle(ov.hEvent);
+    Reset();
 }
 
 }  // namespace

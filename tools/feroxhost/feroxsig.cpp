@@ -4,8 +4,11 @@
 //   feroxsig dff FILE SECONDS [RATE]
 //   feroxsig info FILE
 //   feroxsig compare INPUT CAPTURE            exit 0 when the capture holds the input bit for bit
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "audio_files.h"
@@ -48,22 +51,70 @@ bool OpenFile(const char* path, FileSource& file, AudioReader& reader) {
     return true;
 }
 
-}  // namespace
+// The samples are built in memory several times over, in a 32-bit process too.
+constexpr double kMaxDataBytes = 256.0 * 1024 * 1024;
 
-int main(int argc, char** argv) {
+// strtod alone takes "nan", "inf" and trailing junk; a length must be a plain positive number.
+bool ParseSeconds(const char* text, double* seconds) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != 0 || errno == ERANGE || !std::isfinite(v) || !(v > 0)) {
+        std::fprintf(stderr, "feroxsig: SECONDS must be a finite number above 0, not '%s'\n", text);
+        return false;
+    }
+    *seconds = v;
+    return true;
+}
+
+// Decimal digits only: strtoul would take "-1" as the largest rate there is.
+bool ParseRate(const char* text, unsigned long* rate) {
+    unsigned long long v = 0;
+    const char* p = text;
+    for (; *p >= '0' && *p <= '9' && v <= 0xFFFFFFFFull; ++p)
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+    // WAV, DSF and DFF store the rate as a 32-bit value.
+    if (p == text || *p != 0 || v == 0 || v > 0xFFFFFFFFull) {
+        std::fprintf(stderr, "feroxsig: RATE must be a whole number of Hz above 0, not '%s'\n",
+                     text);
+        return false;
+    }
+    *rate = static_cast<unsigned long>(v);
+    return true;
+}
+
+int Run(int argc, char** argv) {
     if (argc < 3)
         return Usage();
     const std::string cmd = argv[1];
     if (cmd == "wav" || cmd == "dsf" || cmd == "dff") {
-        if (argc < 4)
+        if (argc < 4 || argc > (cmd == "wav" ? 6 : 5))
             return Usage();
-        const double seconds = std::atof(argv[3]);
         const bool dsd = cmd != "wav";
-        const unsigned long rate =
-            argc > 4 ? std::strtoul(argv[4], nullptr, 10) : (dsd ? 2822400ul : 44100ul);
-        const int bits = argc > 5 ? std::atoi(argv[5]) : 32;
-        if (seconds <= 0 || rate == 0 || (bits != 16 && bits != 24 && bits != 32))
-            return Usage();
+        double seconds = 0;
+        if (!ParseSeconds(argv[3], &seconds))
+            return 2;
+        unsigned long rate = dsd ? 2822400ul : 44100ul;
+        if (argc > 4 && !ParseRate(argv[4], &rate))
+            return 2;
+        const std::string bitsText = argc > 5 ? argv[5] : "32";
+        if (bitsText != "16" && bitsText != "24" && bitsText != "32") {
+            std::fprintf(stderr, "feroxsig: BITS must be 16, 24 or 32, not '%s'\n",
+                         bitsText.c_str());
+            return 2;
+        }
+        const int bits = std::atoi(bitsText.c_str());
+        const double bytesPerFrame = dsd ? 2.0 / 8 : 2.0 * bits / 8;
+        if (seconds * static_cast<double>(rate) * bytesPerFrame > kMaxDataBytes) {
+            std::fprintf(stderr, "feroxsig: %s s at %lu Hz makes more than 256 MiB of samples\n",
+                         argv[3], rate);
+            return 2;
+        }
+        if (seconds * static_cast<double>(rate) < (dsd ? 8 : 1)) {
+            std::fprintf(stderr, "feroxsig: %s s at %lu Hz is not one whole %s\n", argv[3], rate,
+                         dsd ? "byte of samples" : "frame");
+            return 2;
+        }
         const auto frames = static_cast<std::size_t>(seconds * static_cast<double>(rate));
         Bytes out;
         if (!dsd) {
@@ -108,4 +159,15 @@ int main(int argc, char** argv) {
         return r.same ? 0 : 1;
     }
     return Usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "feroxsig: out of memory\n");
+        return 1;
+    }
 }
