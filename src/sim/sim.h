@@ -214,6 +214,14 @@ struct PinState {
     ULONGLONG bytesReceived = 0;
     unsigned underruns = 0;
     unsigned writesPending = 0;
+    // The pace the system kept: writes taken, the longest time between two arriving writes and
+    // the turnaround, from a write's completion to the next write arriving while none was
+    // pending (p99 over the pin's life, filled in when the pin closes).
+    unsigned writes = 0;
+    double maxWriteGapMs = 0;
+    unsigned turnarounds = 0;
+    double turnaroundP99Us = 0;
+    double turnaroundMaxUs = 0;
 };
 // Pin instances created since Reset, in creation order (closed ones stay, with open = false).
 std::vector<PinState> Pins();
@@ -231,6 +239,8 @@ class StreamObserver {
     virtual void VendorMode(HANDLE pin, ULONG mode) = 0;
     virtual void Received(HANDLE pin, const BYTE* data, std::size_t size) = 0;
     virtual void PinClosed(HANDLE pin) = 0;
+    // Just before PinClosed: what the pin went through.
+    virtual void PinFinished(HANDLE /*pin*/, const PinState& /*state*/) {}
 };
 void SetStreamObserver(StreamObserver* observer);  // nullptr: none
 

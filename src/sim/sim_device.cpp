@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/device.h"
@@ -123,7 +124,15 @@ struct PinInstance {
     bool dry = true;                            // the buffer ran empty while running (counted once)
     Clock::time_point lastDrain = Clock::now();
     std::vector<QueuedWrite> queue;  // writes waiting for room, in order
+    // The pace of the writes: when the latest arrived and when the latest completed (none
+    // since the last arrival: nullopt), and the turnarounds in microsecond buckets.
+    std::optional<Clock::time_point> lastWrite;
+    std::optional<Clock::time_point> lastCompletion;
+    std::vector<unsigned> turnaroundUs;
 };
+
+// Turnarounds longer than this share the last bucket; the largest is kept exactly.
+constexpr std::size_t kTurnaroundBuckets = 20000;
 
 struct Completion {
     Clock::time_point due;
@@ -538,6 +547,7 @@ class Sim final : public DeviceApi {
                 break;
             Take(pin, w.data);
             Complete(w.ov, kStatusSuccess, w.data.size());
+            pin.lastCompletion = Clock::now();
             --pin.state.writesPending;
             pin.queue.erase(pin.queue.begin());
         }
@@ -559,9 +569,49 @@ class Sim final : public DeviceApi {
         }
     }
 
+    // A write arrived: the gap since the one before, and the turnaround when it followed a
+    // completion with nothing pending.
+    void Pace(PinInstance& pin) {
+        const auto now = Clock::now();
+        PinState& st = pin.state;
+        ++st.writes;
+        if (pin.lastWrite) {
+            const double ms =
+                std::chrono::duration<double, std::milli>(now - *pin.lastWrite).count();
+            st.maxWriteGapMs = std::max(st.maxWriteGapMs, ms);
+        }
+        pin.lastWrite = now;
+        if (pin.lastCompletion && pin.queue.empty()) {
+            const double us =
+                std::chrono::duration<double, std::micro>(now - *pin.lastCompletion).count();
+            if (pin.turnaroundUs.empty())
+                pin.turnaroundUs.assign(kTurnaroundBuckets, 0);
+            ++pin.turnaroundUs[std::min(static_cast<std::size_t>(us), kTurnaroundBuckets - 1)];
+            ++st.turnarounds;
+            st.turnaroundMaxUs = std::max(st.turnaroundMaxUs, us);
+        }
+        pin.lastCompletion.reset();
+    }
+
+    static void FinishPace(PinInstance& pin) {
+        PinState& st = pin.state;
+        const auto rank = (static_cast<unsigned long long>(st.turnarounds) * 99 + 99) / 100;
+        unsigned long long seen = 0;
+        for (std::size_t us = 0; us < pin.turnaroundUs.size(); ++us) {
+            seen += pin.turnaroundUs[us];
+            if (seen >= rank) {
+                // The bucket's upper edge, never above the largest seen.
+                st.turnaroundP99Us = std::min(static_cast<double>(us + 1), st.turnaroundMaxUs);
+                break;
+            }
+        }
+        pin.turnaroundUs = {};
+    }
+
     Answer Write(PinInstance& pin, LPVOID out, DWORD outSize, OVERLAPPED* ov) {
         if (ov == nullptr)
             return Error(ERROR_INVALID_PARAMETER);
+        Pace(pin);
         if (out == nullptr || outSize < sizeof(KSSTREAM_HEADER)) {
             return Error(kErrorInvalidUserBuffer);
         }
@@ -586,6 +636,7 @@ class Sim final : public DeviceApi {
         a.information = data.size();
         if (writeMode == WriteMode::Fast) {
             Take(pin, data);
+            pin.lastCompletion = Clock::now();
             return a;
         }
         pin.queue.push_back(QueuedWrite{ov, std::move(data)});
@@ -1120,8 +1171,11 @@ class Sim final : public DeviceApi {
             PinInstance& pin = pins[object->pin];
             pin.state.open = false;
             pin.state.state = KSSTATE_STOP;
-            if (observer != nullptr)
+            FinishPace(pin);
+            if (observer != nullptr) {
+                observer->PinFinished(handle, pin.state);
                 observer->PinClosed(handle);
+            }
         }
         object->open = false;
         return TRUE;
