@@ -3,6 +3,7 @@
 
 #include "asio/convert.h"
 #include "asio/pellinor.h"
+#include "asio/priority.h"
 #include "ks/audio_filter.h"
 #include "platform/device.h"
 
@@ -189,6 +190,8 @@ DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {
 }
 
 DWORD ASIOPellinor::RunStream() {
+    // Raised for the whole stream, drain included; put back as the thread leaves.
+    const ProAudioPriority priority;
     CKsAudPin* const pin = m_pRenderPin.load();
     const AsioLong n = m_bufferSize.load();
     const ULONG bytes = static_cast<ULONG>(n) * 8;

@@ -284,6 +284,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_S
                     LPVOID parameter, DWORD flags, LPDWORD threadId);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
+// Priorities are recorded per thread (testing.h reads them back); only the pseudo handle of the
+// calling thread is accepted.
+HANDLE GetCurrentThread();
+BOOL SetThreadPriority(HANDLE thread, int priority);
+int GetThreadPriority(HANDLE thread);
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
