@@ -111,6 +111,7 @@ struct HandleObject {
 struct QueuedWrite {
     OVERLAPPED* ov;
     Bytes data;
+    Clock::time_point arrived;
 };
 
 struct PinInstance {
@@ -520,13 +521,48 @@ class Sim final : public DeviceApi {
 
     // ---- streaming
 
-    // Plays the buffer up to `now` (real-time mode) and takes waiting writes while there is room.
+    // Plays the buffer up to `now` (real-time mode) and takes each waiting write at the moment
+    // the device would have: once it had arrived and there was room. So a call that comes late
+    // (this process's threads are scheduled like any other) counts only the underruns the
+    // device would have had, those of writes that came too late.
     void Drain(PinInstance& pin, Clock::time_point now) {
         if (writeMode != WriteMode::RealTime)
             return;
+        const bool running = pin.state.state == KSSTATE_RUN;
+        const double capacity = pin.bytesPerSecond * bufferMs / 1000.0;
+        while (!pin.queue.empty()) {
+            QueuedWrite& w = pin.queue.front();
+            if (w.arrived > pin.lastDrain)
+                Play(pin, std::min(w.arrived, now));
+            const double size = static_cast<double>(w.data.size());
+            // Half a byte of slack: the play below lands on the room's edge within rounding.
+            if (pin.fill > 0 && pin.fill + size > capacity + 0.5) {
+                if (!running || pin.bytesPerSecond <= 0)
+                    break;
+                const auto fits =
+                    pin.lastDrain +
+                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                        (pin.fill + size - capacity) / pin.bytesPerSecond));
+                if (fits > now)
+                    break;
+                Play(pin, fits);
+            }
+            Take(pin, w.data);
+            Complete(w.ov, kStatusSuccess, w.data.size());
+            pin.lastCompletion = Clock::now();
+            --pin.state.writesPending;
+            pin.queue.erase(pin.queue.begin());
+        }
+        Play(pin, now);
+    }
+
+    // The buffer plays from the last time it was played to `until` while the pin runs.
+    static void Play(PinInstance& pin, Clock::time_point until) {
+        if (until <= pin.lastDrain)
+            return;
         if (pin.state.state == KSSTATE_RUN) {
-            const double seconds = std::chrono::duration<double>(now - pin.lastDrain).count();
-            double due = seconds * pin.bytesPerSecond;
+            const double seconds = std::chrono::duration<double>(until - pin.lastDrain).count();
+            const double due = seconds * pin.bytesPerSecond;
             const double take = std::min(due, pin.fill);
             pin.fill -= take;
             pin.played += take;
@@ -538,19 +574,7 @@ class Sim final : public DeviceApi {
                 pin.dry = true;
             }
         }
-        pin.lastDrain = now;
-        const double capacity = pin.bytesPerSecond * bufferMs / 1000.0;
-        while (!pin.queue.empty()) {
-            QueuedWrite& w = pin.queue.front();
-            const double size = static_cast<double>(w.data.size());
-            if (pin.fill > 0 && pin.fill + size > capacity)
-                break;
-            Take(pin, w.data);
-            Complete(w.ov, kStatusSuccess, w.data.size());
-            pin.lastCompletion = Clock::now();
-            --pin.state.writesPending;
-            pin.queue.erase(pin.queue.begin());
-        }
+        pin.lastDrain = until;
     }
 
     void Take(PinInstance& pin, const Bytes& data) {
@@ -639,7 +663,7 @@ class Sim final : public DeviceApi {
             pin.lastCompletion = Clock::now();
             return a;
         }
-        pin.queue.push_back(QueuedWrite{ov, std::move(data)});
+        pin.queue.push_back(QueuedWrite{ov, std::move(data), Clock::now()});
         ++pin.state.writesPending;
         a.pend = true;
         return a;
