@@ -556,6 +556,20 @@ class Sim final : public DeviceApi {
         Play(pin, now);
     }
 
+    // When the first waiting write will fit into the playing buffer, if one waits.
+    std::optional<Clock::time_point> FitsAt(const PinInstance& pin) const {
+        if (writeMode != WriteMode::RealTime || pin.queue.empty() ||
+            pin.state.state != KSSTATE_RUN || pin.bytesPerSecond <= 0) {
+            return std::nullopt;
+        }
+        const double capacity = pin.bytesPerSecond * bufferMs / 1000.0;
+        const double over =
+            pin.fill + static_cast<double>(pin.queue.front().data.size()) - capacity;
+        return pin.lastDrain +
+               std::chrono::duration_cast<Clock::duration>(
+                   std::chrono::duration<double>(std::max(over, 0.0) / pin.bytesPerSecond));
+    }
+
     // The buffer plays from the last time it was played to `until` while the pin runs.
     static void Play(PinInstance& pin, Clock::time_point until) {
         if (until <= pin.lastDrain)
@@ -688,14 +702,17 @@ class Sim final : public DeviceApi {
                 }
             }
             bool playing = false;
+            auto until = now + std::chrono::hours(1);
             for (auto& p : pins) {
                 if (!p.state.open)
                     continue;
                 Drain(p, now);
                 playing = playing || (writeMode == WriteMode::RealTime &&
                                       (p.state.state == KSSTATE_RUN || !p.queue.empty()));
+                // A waiting write completes when it fits, not at the next tick.
+                if (const auto fits = FitsAt(p))
+                    until = std::min(until, *fits);
             }
-            auto until = now + std::chrono::hours(1);
             for (const auto& c : completions)
                 until = std::min(until, c.due);
             if (playing)
