@@ -102,9 +102,10 @@ void SetSizeQueryQuirk(bool on);
 // How IOCTL_KS_WRITE_STREAM completes. Every write goes pending (FALSE, ERROR_IO_PENDING).
 //  Fast: completes at once (the event is signalled before DeviceIoControl returns).
 //  RealTime: the pin keeps a buffer of bufferMs of audio at the carrier rate (nSamplesPerSec x
-//    nBlockAlign of the format it was created with); a write completes as soon as its data fits
-//    into that buffer, and the buffer drains at the carrier rate while the pin is in KSSTATE_RUN.
-//    Draining an empty buffer while running counts an underrun.
+//    nBlockAlign of the format it was created with); a write's data joins the buffer as it
+//    arrives, and the write completes once no more than bufferMs of audio, counting it, is left
+//    to play (at once when the buffer held less). The buffer drains at the carrier rate while
+//    the pin is in KSSTATE_RUN; draining an empty buffer while running counts an underrun.
 enum class WriteMode { Fast, RealTime };
 void SetWriteMode(WriteMode mode, DWORD bufferMs = 40);
 

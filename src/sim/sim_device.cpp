@@ -108,10 +108,10 @@ struct HandleObject {
     std::vector<std::size_t> members;  // InfoSet: interfaces
 };
 
+// A write the device holds: its data is in the buffer, its completion waits.
 struct QueuedWrite {
     OVERLAPPED* ov;
-    Bytes data;
-    Clock::time_point arrived;
+    std::size_t size;
 };
 
 struct PinInstance {
@@ -124,7 +124,7 @@ struct PinInstance {
     double played = 0;                          // bytes played since the last STOP
     bool dry = true;                            // the buffer ran empty while running (counted once)
     Clock::time_point lastDrain = Clock::now();
-    std::vector<QueuedWrite> queue;  // writes waiting for room, in order
+    std::vector<QueuedWrite> queue;  // writes not yet completed, in order
     // The pace of the writes: when the latest arrived and when the latest completed (none
     // since the last arrival: nullopt), and the turnarounds in microsecond buckets.
     std::optional<Clock::time_point> lastWrite;
@@ -521,53 +521,42 @@ class Sim final : public DeviceApi {
 
     // ---- streaming
 
-    // Plays the buffer up to `now` (real-time mode) and takes each waiting write at the moment
-    // the device would have: once it had arrived and there was room. So a call that comes late
-    // (this process's threads are scheduled like any other) counts only the underruns the
-    // device would have had, those of writes that came too late.
+    // Plays the buffer up to `now` (real-time mode) and completes each held write at the
+    // moment no more than the buffer's depth of audio, counting it, was left to play. Timed by
+    // the buffer, not by when this runs: a call that comes late (this process's threads are
+    // scheduled like any other) plays and completes as the device would have.
     void Drain(PinInstance& pin, Clock::time_point now) {
         if (writeMode != WriteMode::RealTime)
             return;
-        const bool running = pin.state.state == KSSTATE_RUN;
-        const double capacity = pin.bytesPerSecond * bufferMs / 1000.0;
-        while (!pin.queue.empty()) {
-            QueuedWrite& w = pin.queue.front();
-            if (w.arrived > pin.lastDrain)
-                Play(pin, std::min(w.arrived, now));
-            const double size = static_cast<double>(w.data.size());
-            // Half a byte of slack: the play below lands on the room's edge within rounding.
-            if (pin.fill > 0 && pin.fill + size > capacity + 0.5) {
-                if (!running || pin.bytesPerSecond <= 0)
-                    break;
-                const auto fits =
-                    pin.lastDrain +
-                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                        (pin.fill + size - capacity) / pin.bytesPerSecond));
-                if (fits > now)
-                    break;
-                Play(pin, fits);
-            }
-            Take(pin, w.data);
-            Complete(w.ov, kStatusSuccess, w.data.size());
+        while (const auto at = CompletesAt(pin)) {
+            if (*at > now)
+                break;
+            Play(pin, *at);
+            const QueuedWrite w = pin.queue.front();
+            pin.queue.erase(pin.queue.begin());
+            Complete(w.ov, kStatusSuccess, w.size);
             pin.lastCompletion = Clock::now();
             --pin.state.writesPending;
-            pin.queue.erase(pin.queue.begin());
         }
         Play(pin, now);
     }
 
-    // When the first waiting write will fit into the playing buffer, if one waits.
-    std::optional<Clock::time_point> FitsAt(const PinInstance& pin) const {
-        if (writeMode != WriteMode::RealTime || pin.queue.empty() ||
-            pin.state.state != KSSTATE_RUN || pin.bytesPerSecond <= 0) {
+    // When the first held write completes, if one is held and the buffer plays (or it is due
+    // already).
+    std::optional<Clock::time_point> CompletesAt(const PinInstance& pin) const {
+        if (writeMode != WriteMode::RealTime || pin.queue.empty())
             return std::nullopt;
-        }
-        const double capacity = pin.bytesPerSecond * bufferMs / 1000.0;
-        const double over =
-            pin.fill + static_cast<double>(pin.queue.front().data.size()) - capacity;
-        return pin.lastDrain +
-               std::chrono::duration_cast<Clock::duration>(
-                   std::chrono::duration<double>(std::max(over, 0.0) / pin.bytesPerSecond));
+        double later = 0;  // the data of the writes behind it
+        for (std::size_t k = 1; k < pin.queue.size(); ++k)
+            later += static_cast<double>(pin.queue[k].size);
+        // Half a byte of slack for rounding.
+        const double over = pin.fill - later - pin.bytesPerSecond * bufferMs / 1000.0 - 0.5;
+        if (over <= 0)
+            return pin.lastDrain;
+        if (pin.state.state != KSSTATE_RUN || pin.bytesPerSecond <= 0)
+            return std::nullopt;
+        return pin.lastDrain + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(over / pin.bytesPerSecond));
     }
 
     // The buffer plays from the last time it was played to `until` while the pin runs.
@@ -677,18 +666,18 @@ class Sim final : public DeviceApi {
             pin.lastCompletion = Clock::now();
             return a;
         }
-        // A write that finds room is taken as it arrives, as the device would; only one that
-        // must wait for room is left to the worker.
+        // Taken as it arrives; it completes at once if the buffer holds no more than its depth
+        // with it, else once it has played down to that.
         const auto now = Clock::now();
         Drain(pin, now);
-        const double capacity = pin.bytesPerSecond * bufferMs / 1000.0;
-        if (pin.queue.empty() &&
-            !(pin.fill > 0 && pin.fill + static_cast<double>(data.size()) > capacity + 0.5)) {
-            Take(pin, data);
+        Take(pin, data);
+        pin.queue.push_back(QueuedWrite{ov, data.size()});
+        const auto at = CompletesAt(pin);
+        if (pin.queue.size() == 1 && at && *at <= pin.lastDrain) {
+            pin.queue.clear();
             pin.lastCompletion = now;
             return a;
         }
-        pin.queue.push_back(QueuedWrite{ov, std::move(data), now});
         ++pin.state.writesPending;
         a.pend = true;
         return a;
@@ -720,9 +709,9 @@ class Sim final : public DeviceApi {
                 Drain(p, now);
                 playing = playing || (writeMode == WriteMode::RealTime &&
                                       (p.state.state == KSSTATE_RUN || !p.queue.empty()));
-                // A waiting write completes when it fits, not at the next tick.
-                if (const auto fits = FitsAt(p))
-                    until = std::min(until, *fits);
+                // A held write completes when it is due, not at the next tick.
+                if (const auto at = CompletesAt(p))
+                    until = std::min(until, *at);
             }
             for (const auto& c : completions)
                 until = std::min(until, c.due);

@@ -136,6 +136,31 @@ TEST_F(SimTest, RealTimeWritesCompleteAsTheBufferDrainsAndCountUnderruns) {
     Device().CloseHandle(f);
 }
 
+// A write longer than the device's buffer is taken all the same and completes once the buffer's
+// depth of it is left, so the next write in time keeps the device playing.
+TEST_F(SimTest, AWriteLongerThanTheBufferCompletesWithTheBuffersDepthLeft) {
+    SetWriteMode(WriteMode::RealTime, 100);
+    HANDLE f = Open();
+    HANDLE pin = CreatePin(f);  // 384000 bytes/s: 100 ms = 38400 bytes
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN));
+    std::vector<BYTE> block(76800, 0x22);  // 200 ms
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    KSSTREAM_HEADER h[2];
+    OVERLAPPED ov[2];
+    Write(pin, block.data(), 76800, &h[0], &ov[0], event);
+    EXPECT_EQ(Pins()[0].position.WriteOffset, 76800u);  // the data is in at once
+    ASSERT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+    // About 100 ms of it are left to play: plenty of time for the next.
+    Write(pin, block.data(), 76800, &h[1], &ov[1], event);
+    ASSERT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+    const PinState s = Pins()[0];
+    EXPECT_EQ(s.underruns, 0u);
+    EXPECT_GE(s.position.PlayOffset, 76800u);
+    CloseHandle(event);
+    Device().CloseHandle(pin);
+    Device().CloseHandle(f);
+}
+
 // What a host-side tool learns when the pin closes: the writes, the longest gap between two,
 // and the turnaround from each completion to the next write.
 TEST_F(SimTest, AClosingPinReportsThePaceOfItsWrites) {
