@@ -217,7 +217,9 @@ struct PinState {
     unsigned writesPending = 0;
     // The pace the system kept: writes taken, the longest time between two arriving writes and
     // the turnaround, from a write's completion to the next write arriving while none was
-    // pending (p99 over the pin's life, filled in when the pin closes).
+    // pending (p99 over the pin's life, filled in when the pin closes). In real-time mode only
+    // writes the device held count for the turnaround: one completed within its own request
+    // came before the system could wait for it.
     unsigned writes = 0;
     double maxWriteGapMs = 0;
     unsigned turnarounds = 0;

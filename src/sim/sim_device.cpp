@@ -674,8 +674,8 @@ class Sim final : public DeviceApi {
         pin.queue.push_back(QueuedWrite{ov, data.size()});
         const auto at = CompletesAt(pin);
         if (pin.queue.size() == 1 && at && *at <= pin.lastDrain) {
+            // Completed before the system could wait for it: no turnaround to time.
             pin.queue.clear();
-            pin.lastCompletion = now;
             return a;
         }
         ++pin.state.writesPending;
