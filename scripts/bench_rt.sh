@@ -3,9 +3,10 @@
 # Prints, last, one line per figure:
 #   RATIO turnaround_p99_vs_wakeup_p99=V <=2.0
 #   SOAK NAME seconds=S underruns=U late=L max_gap_ms=G
-# turnaround: from the simulated DAC completing a write to the driver's next write arriving, p99
-# over the writes of a 768 kHz stream of 256-frame halves (at least 10,000 writes); wakeup: p99 of
-# an event ping-pong between two threads of one process (ferox_wakeup), in the same run.
+# turnaround: from the simulated DAC completing a write it held to the driver's next write
+# arriving, p99 over the writes of 15 s of a 768 kHz stream of 1024-frame halves (11,250 writes);
+# wakeup: p99 of an event ping-pong between two threads of one process (ferox_wakeup), in the
+# same run.
 # SOAK: feroxhost plays a tone while a busy loop runs on every core but the first.
 #   --soak-seconds N   length of each soak (default 60)
 #   --quick            a short version of everything (3 s soaks), for checks that it works
@@ -98,8 +99,8 @@ wake=$(run "$wakeup" "$rounds") || { echo "bench_rt: ferox_wakeup failed" >&2; e
 say "$wake"
 wake_p99=$(sed -nE 's/.*p99_us=([0-9.]+).*/\1/p' <<<"$wake")
 
-say "turnaround: 768 kHz, 256-frame halves"
-play 256 40 "$([ $quick -eq 1 ] && echo 1 || echo 5)" --rate 768000 ||
+say "turnaround: 768 kHz, 1024-frame halves"
+play 1024 40 "$([ $quick -eq 1 ] && echo 2 || echo 15)" --rate 768000 ||
   { echo "bench_rt: the turnaround run failed" >&2; exit 1; }
 say "turnaround p99 ${r_p99} us over ${r_writes} writes"
 lines+=("$(awk -v t="$r_p99" -v w="$wake_p99" \
