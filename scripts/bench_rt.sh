@@ -4,9 +4,9 @@
 #   RATIO turnaround_p99_vs_wakeup_p99=V <=2.0
 #   SOAK NAME seconds=S underruns=U late=L max_gap_ms=G
 # turnaround: from the simulated DAC completing a write it held to the driver's next write
-# arriving, p99 over the writes of 15 s of a 768 kHz stream of 1024-frame halves (11,250 writes);
-# wakeup: p99 of an event ping-pong between two threads of one process (ferox_wakeup), in the
-# same run.
+# arriving, p99 over the writes of 25 s of a 768 kHz stream of 1024-frame halves (18,750 writes,
+# of which those the device held count); wakeup: p99 of an event ping-pong between two threads of
+# one process (ferox_wakeup), before and after, the lower kept.
 # SOAK: feroxhost plays a tone while a busy loop runs on every core but the first.
 #   --soak-seconds N   length of each soak (default 60)
 #   --quick            a short version of everything (3 s soaks), for checks that it works
@@ -93,16 +93,25 @@ play() {
 
 lines=()
 
-say "wake-up of an event ping-pong"
+# The baseline is taken before and after the turnaround and the lower p99 kept: the machine's
+# load changes from minute to minute, and the lower baseline is the harder one to meet.
 rounds=$([ $quick -eq 1 ] && echo 2000 || echo 20000)
-wake=$(run "$wakeup" "$rounds") || { echo "bench_rt: ferox_wakeup failed" >&2; exit 1; }
-say "$wake"
-wake_p99=$(sed -nE 's/.*p99_us=([0-9.]+).*/\1/p' <<<"$wake")
+wake_p99=
+wakeup() {
+  local wake p99
+  say "wake-up of an event ping-pong"
+  wake=$(run "$wakeup" "$rounds") || { echo "bench_rt: ferox_wakeup failed" >&2; exit 1; }
+  say "$wake"
+  p99=$(sed -nE 's/.*p99_us=([0-9.]+).*/\1/p' <<<"$wake")
+  wake_p99=$(awk -v a="$p99" -v b="${wake_p99:-$p99}" 'BEGIN { print (a < b ? a : b) }')
+}
 
+wakeup
 say "turnaround: 768 kHz, 1024-frame halves"
-play 1024 40 "$([ $quick -eq 1 ] && echo 2 || echo 15)" --rate 768000 ||
+play 1024 40 "$([ $quick -eq 1 ] && echo 2 || echo 25)" --rate 768000 ||
   { echo "bench_rt: the turnaround run failed" >&2; exit 1; }
 say "turnaround p99 ${r_p99} us over ${r_writes} writes"
+wakeup
 lines+=("$(awk -v t="$r_p99" -v w="$wake_p99" \
   'BEGIN { printf "RATIO turnaround_p99_vs_wakeup_p99=%.2f <=2.0", (w > 0 ? t / w : 0) }')")
 
@@ -124,6 +133,7 @@ for depth in $depths; do
     play "$size" "$depth" "$seconds" $args || say "soak $label failed"
     stop_load
     lines+=("SOAK $label seconds=$seconds underruns=$r_underruns late=$r_late max_gap_ms=$r_gap")
+    say "${lines[${#lines[@]} - 1]}"
   done
 done
 
