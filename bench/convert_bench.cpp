@@ -8,11 +8,14 @@
 
 namespace {
 
+// As in the driver: host halves from the heap, the slot on a cache line.
 struct Half {
-    explicit Half(std::size_t words)
-        : left(words, 0x01020304), right(words, 0x05060708), out(words * 2) {}
+    explicit Half(std::size_t words) : left(words, 0x01020304), right(words, 0x05060708) {}
     std::vector<std::int32_t> left, right;
-    std::vector<std::uint32_t> out;
+    struct alignas(64) Slot {
+        std::uint32_t words[2 * 2048];
+        std::uint32_t* data() { return words; }
+    } out;
 };
 
 // The baseline: the same bytes moved without interleaving or conversion.
@@ -28,30 +31,44 @@ void Memcpy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n * 8));
 }
 
-void ConvertPcm(benchmark::State& state) {
+// The path the driver takes on this CPU (range 1 -1), or the one named.
+void Convert(benchmark::State& state, bool dsd) {
     const auto n = static_cast<AsioLong>(state.range(0));
+    const auto path = state.range(1) < 0 ? ferox::BestConvertPath()
+                                         : static_cast<ferox::ConvertPath>(state.range(1));
+    if (!ferox::ConvertPathAvailable(path)) {
+        state.SkipWithError("this CPU lacks the path");
+        return;
+    }
+    state.SetLabel(ferox::ConvertPathName(path));
     Half h(static_cast<std::size_t>(n));
     for (auto _ : state) {
-        ferox::ConvertHalf(h.out.data(), h.left.data(), h.right.data(), n, false);
+        ferox::ConvertHalf(h.out.data(), h.left.data(), h.right.data(), n, dsd, path);
         benchmark::DoNotOptimize(h.out.data());
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n * 8));
 }
 
+void ConvertPcm(benchmark::State& state) {
+    Convert(state, false);
+}
 void ConvertDsd(benchmark::State& state) {
-    const auto n = static_cast<AsioLong>(state.range(0));
-    Half h(static_cast<std::size_t>(n));
-    for (auto _ : state) {
-        ferox::ConvertHalf(h.out.data(), h.left.data(), h.right.data(), n, true);
-        benchmark::DoNotOptimize(h.out.data());
-        benchmark::ClobberMemory();
+    Convert(state, true);
+}
+
+// Every size with the driver's own choice, and each path at the sizes the figures use.
+void Sizes(benchmark::internal::Benchmark* b) {
+    for (long n : {64, 1024, 2048})
+        b->Args({n, -1});
+    for (long n : {1024, 2048}) {
+        for (long p = 0; p <= static_cast<long>(ferox::ConvertPath::Avx512); ++p)
+            b->Args({n, p});
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n * 8));
 }
 
 }  // namespace
 
 BENCHMARK(Memcpy)->Arg(64)->Arg(1024)->Arg(2048);
-BENCHMARK(ConvertPcm)->Arg(64)->Arg(1024)->Arg(2048);
-BENCHMARK(ConvertDsd)->Arg(64)->Arg(1024)->Arg(2048);
+BENCHMARK(ConvertPcm)->Apply(Sizes);
+BENCHMARK(ConvertDsd)->Apply(Sizes);

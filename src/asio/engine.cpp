@@ -3,6 +3,7 @@
 
 #include "asio/convert.h"
 #include "asio/pellinor.h"
+#include "asio/priority.h"
 #include "ks/audio_filter.h"
 #include "platform/device.h"
 
@@ -285,6 +286,8 @@ DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {
 
 DWORD ASIOPellinor::RunStream() {
     m_streamThreadId.store(GetCurrentThreadId());
+    // Raised for the whole thread, restarts and drains included; put back as the thread leaves.
+    const ProAudioPriority priority;
     CKsAudPin* pin = m_pRenderPin.load();
     for (;;) {
         const bool deviceFailed = PlayPin(pin);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "asio/driver_id.h"
+#include "asio/settings.h"
 #include "ks/audio_filter.h"
 
 namespace ferox {
@@ -17,7 +18,7 @@ CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* phr) {
 }
 
 ASIOPellinor::ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr)
-    : CUnknown(WSTR("ASIOPellinor"), pUnkOuter, phr) {}
+    : CUnknown(WSTR("ASIOPellinor"), pUnkOuter, phr), m_bufferSize(UserBufferSize()) {}
 
 ASIOPellinor::~ASIOPellinor() {
     EndStream();

@@ -133,7 +133,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     HANDLE m_hStopEvent = nullptr;           // wakes the streaming thread for a stop
     std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream
     StreamPacket m_streamPackets[kStreamPackets]{};
-    alignas(16) BYTE m_streamData[kStreamPackets][kStreamSlotBytes];
+    // Line-aligned, so the conversion's wide stores never split a cache line.
+    alignas(64) BYTE m_streamData[kStreamPackets][kStreamSlotBytes];
 };
 
 CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* phr);

@@ -187,19 +187,85 @@ void CaptureFile::Finish() {
     m_file = nullptr;
 }
 
+namespace {
+
+// The simulated-DAC DLL's observer: the capture file when one is asked for, and the report of
+// every pin's pace for host-side tools.
+class HostObserver final : public StreamObserver {
+  public:
+    HostObserver(CaptureFile* capture, std::string report)
+        : m_capture(capture), m_report(std::move(report)) {}
+    void PinCreated(HANDLE pin, const BYTE* format, ULONG formatSize) override {
+        if (m_capture)
+            m_capture->PinCreated(pin, format, formatSize);
+    }
+    void VendorMode(HANDLE pin, ULONG mode) override {
+        if (m_capture)
+            m_capture->VendorMode(pin, mode);
+    }
+    void Received(HANDLE pin, const BYTE* data, std::size_t size) override {
+        if (m_capture)
+            m_capture->Received(pin, data, size);
+    }
+    void PinFinished(HANDLE, const PinState& state) override {
+        if (!m_report.empty())
+            WritePinReport(m_report, state, m_bufferMs);
+    }
+    void PinClosed(HANDLE pin) override {
+        if (m_capture)
+            m_capture->PinClosed(pin);
+    }
+    void SetBufferMs(DWORD ms) { m_bufferMs = ms; }
+
+  private:
+    CaptureFile* m_capture;
+    std::string m_report;
+    DWORD m_bufferMs = 40;
+};
+
+}  // namespace
+
+std::string PinReportPath(const char* capture, const char* report) {
+    if (report && *report)
+        return report;
+    if (capture && *capture)
+        return std::string(capture) + ".txt";
+    return {};
+}
+
+bool WritePinReport(const std::string& path, const PinState& state, DWORD bufferMs) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f)
+        return false;
+    std::fprintf(f,
+                 "bytes=%llu\nwrites=%u\nunderruns=%u\nmax_gap_ms=%.3f\nturnarounds=%u\n"
+                 "turnaround_p99_us=%.1f\nturnaround_max_us=%.1f\nbuffer_ms=%u\n",
+                 static_cast<unsigned long long>(state.bytesReceived), state.writes,
+                 state.underruns, state.maxWriteGapMs, state.turnarounds, state.turnaroundP99Us,
+                 state.turnaroundMaxUs, static_cast<unsigned>(bufferMs));
+    return std::fclose(f) == 0;
+}
+
 void SetUpForHosts() {
     Reset(DefaultMachine());
-    SetWriteMode(WriteMode::RealTime);
-    // Nothing in a host reads the log or the memory capture: keeping them would grow the
-    // process with every second played.
+    DWORD bufferMs = 40;
+    if (const char* ms = std::getenv("FEROX_SIM_BUFFER_MS")) {
+        const long v = std::strtol(ms, nullptr, 10);
+        if (v > 0 && v <= 10000)
+            bufferMs = static_cast<DWORD>(v);
+    }
+    SetWriteMode(WriteMode::RealTime, bufferMs);
+    // Nothing in a host reads the request log or the memory capture: keeping them would grow
+    // the process with every second played.
     SetLogLimit(0);
     SetMemoryCapture(false);
     const char* path = std::getenv("FEROX_SIM_CAPTURE");
-    if (path && *path) {
-        // Lives as long as the process: the simulator may report to it until the end.
-        static CaptureFile* capture = new CaptureFile(path);
-        SetStreamObserver(capture);
-    }
+    // Live as long as the process: the simulator may report to them until the end.
+    CaptureFile* capture = path && *path ? new CaptureFile(path) : nullptr;
+    static HostObserver* observer =
+        new HostObserver(capture, PinReportPath(path, std::getenv("FEROX_SIM_REPORT")));
+    observer->SetBufferMs(bufferMs);
+    SetStreamObserver(observer);
 }
 
 }  // namespace ferox::sim

@@ -47,8 +47,17 @@ class CaptureFile final : public StreamObserver {
     std::size_t m_partialSize = 0;
 };
 
-// Sets the simulated-DAC DLL up: the default machine, real-time playing, neither a request log
-// nor an in-memory capture, and, when FEROX_SIM_CAPTURE names a file, the capture file.
+// The report of a closed pin for host-side tools, one "name=value" a line: bytes, writes,
+// underruns, max_gap_ms, turnarounds, turnaround_p99_us, turnaround_max_us, buffer_ms. Each
+// pin that closes writes it afresh.
+bool WritePinReport(const std::string& path, const PinState& state, DWORD bufferMs);
+// Where the report goes: FEROX_SIM_REPORT's file when set, else the capture's path + ".txt",
+// else nowhere (empty).
+std::string PinReportPath(const char* capture, const char* report);
+
+// Sets the simulated-DAC DLL up: the default machine, real-time playing with a device buffer of
+// FEROX_SIM_BUFFER_MS (default 40), neither a request log nor an in-memory capture; when
+// FEROX_SIM_CAPTURE names a file, the capture file; the pin report as PinReportPath says.
 void SetUpForHosts();
 
 }  // namespace ferox::sim

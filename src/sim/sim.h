@@ -104,9 +104,10 @@ void SetSizeQueryQuirk(bool on);
 // How IOCTL_KS_WRITE_STREAM completes. Every write goes pending (FALSE, ERROR_IO_PENDING).
 //  Fast: completes at once (the event is signalled before DeviceIoControl returns).
 //  RealTime: the pin keeps a buffer of bufferMs of audio at the carrier rate (nSamplesPerSec x
-//    nBlockAlign of the format it was created with); a write completes as soon as its data fits
-//    into that buffer, and the buffer drains at the carrier rate while the pin is in KSSTATE_RUN.
-//    Draining an empty buffer while running counts an underrun.
+//    nBlockAlign of the format it was created with); a write's data joins the buffer as it
+//    arrives, and the write completes once no more than bufferMs of audio, counting it, is left
+//    to play (at once when the buffer held less). The buffer drains at the carrier rate while
+//    the pin is in KSSTATE_RUN; draining an empty buffer while running counts an underrun.
 enum class WriteMode { Fast, RealTime };
 void SetWriteMode(WriteMode mode, DWORD bufferMs = 40);
 
@@ -222,6 +223,16 @@ struct PinState {
     ULONGLONG bytesReceived = 0;
     unsigned underruns = 0;
     unsigned writesPending = 0;
+    // The pace the system kept: writes taken, the longest time between two arriving writes and
+    // the turnaround, from a write's completion to the next write arriving while none was
+    // pending (p99 over the pin's life, filled in when the pin closes). In real-time mode only
+    // writes the device held count for the turnaround: one completed within its own request
+    // came before the system could wait for it.
+    unsigned writes = 0;
+    double maxWriteGapMs = 0;
+    unsigned turnarounds = 0;
+    double turnaroundP99Us = 0;
+    double turnaroundMaxUs = 0;
 };
 // Pin instances created since Reset, in creation order (closed ones stay, with open = false).
 std::vector<PinState> Pins();
@@ -239,6 +250,8 @@ class StreamObserver {
     virtual void VendorMode(HANDLE pin, ULONG mode) = 0;
     virtual void Received(HANDLE pin, const BYTE* data, std::size_t size) = 0;
     virtual void PinClosed(HANDLE pin) = 0;
+    // Just before PinClosed: what the pin went through.
+    virtual void PinFinished(HANDLE /*pin*/, const PinState& /*state*/) {}
 };
 void SetStreamObserver(StreamObserver* observer);  // nullptr: none
 

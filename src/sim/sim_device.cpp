@@ -16,6 +16,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/device.h"
@@ -113,9 +114,10 @@ struct HandleObject {
     std::vector<std::size_t> members;  // InfoSet: interfaces
 };
 
+// A write the device holds: its data is in the buffer, its completion waits.
 struct QueuedWrite {
     OVERLAPPED* ov;
-    Bytes data;
+    std::size_t size;
 };
 
 struct PinInstance {
@@ -128,8 +130,16 @@ struct PinInstance {
     double played = 0;                          // bytes played since the last STOP
     bool dry = true;                            // the buffer ran empty while running (counted once)
     Clock::time_point lastDrain = Clock::now();
-    std::vector<QueuedWrite> queue;  // writes waiting for room, in order
+    std::vector<QueuedWrite> queue;  // writes not yet completed, in order
+    // The pace of the writes: when the latest arrived and when the latest completed (none
+    // since the last arrival: nullopt), and the turnarounds in microsecond buckets.
+    std::optional<Clock::time_point> lastWrite;
+    std::optional<Clock::time_point> lastCompletion;
+    std::vector<unsigned> turnaroundUs;
 };
+
+// Turnarounds longer than this share the last bucket; the largest is kept exactly.
+constexpr std::size_t kTurnaroundBuckets = 20000;
 
 struct Completion {
     Clock::time_point due;
@@ -583,13 +593,51 @@ class Sim final : public DeviceApi {
 
     // ---- streaming
 
-    // Plays the buffer up to `now` (real-time mode) and takes waiting writes while there is room.
+    // Plays the buffer up to `now` (real-time mode) and completes each held write at the
+    // moment no more than the buffer's depth of audio, counting it, was left to play. Timed by
+    // the buffer, not by when this runs: a call that comes late (this process's threads are
+    // scheduled like any other) plays and completes as the device would have.
     void Drain(PinInstance& pin, Clock::time_point now) {
         if (writeMode != WriteMode::RealTime)
             return;
+        while (const auto at = CompletesAt(pin)) {
+            if (*at > now)
+                break;
+            Play(pin, *at);
+            const QueuedWrite w = pin.queue.front();
+            pin.queue.erase(pin.queue.begin());
+            Complete(w.ov, kStatusSuccess, w.size);
+            pin.lastCompletion = Clock::now();
+            --pin.state.writesPending;
+        }
+        Play(pin, now);
+    }
+
+    // When the first held write completes, if one is held and the buffer plays (or it is due
+    // already).
+    std::optional<Clock::time_point> CompletesAt(const PinInstance& pin) const {
+        if (writeMode != WriteMode::RealTime || pin.queue.empty())
+            return std::nullopt;
+        double later = 0;  // the data of the writes behind it
+        for (std::size_t k = 1; k < pin.queue.size(); ++k)
+            later += static_cast<double>(pin.queue[k].size);
+        // Half a byte of slack for rounding.
+        const double over = pin.fill - later - pin.bytesPerSecond * bufferMs / 1000.0 - 0.5;
+        if (over <= 0)
+            return pin.lastDrain;
+        if (pin.state.state != KSSTATE_RUN || pin.bytesPerSecond <= 0)
+            return std::nullopt;
+        return pin.lastDrain + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(over / pin.bytesPerSecond));
+    }
+
+    // The buffer plays from the last time it was played to `until` while the pin runs.
+    static void Play(PinInstance& pin, Clock::time_point until) {
+        if (until <= pin.lastDrain)
+            return;
         if (pin.state.state == KSSTATE_RUN) {
-            const double seconds = std::chrono::duration<double>(now - pin.lastDrain).count();
-            double due = seconds * pin.bytesPerSecond;
+            const double seconds = std::chrono::duration<double>(until - pin.lastDrain).count();
+            const double due = seconds * pin.bytesPerSecond;
             const double take = std::min(due, pin.fill);
             pin.fill -= take;
             pin.played += take;
@@ -601,18 +649,7 @@ class Sim final : public DeviceApi {
                 pin.dry = true;
             }
         }
-        pin.lastDrain = now;
-        const double capacity = pin.bytesPerSecond * bufferMs / 1000.0;
-        while (!pin.queue.empty()) {
-            QueuedWrite& w = pin.queue.front();
-            const double size = static_cast<double>(w.data.size());
-            if (pin.fill > 0 && pin.fill + size > capacity)
-                break;
-            Take(pin, w.data);
-            Complete(w.ov, kStatusSuccess, w.data.size());
-            --pin.state.writesPending;
-            pin.queue.erase(pin.queue.begin());
-        }
+        pin.lastDrain = until;
     }
 
     void Take(PinInstance& pin, const Bytes& data) {
@@ -631,9 +668,49 @@ class Sim final : public DeviceApi {
         }
     }
 
+    // A write arrived: the gap since the one before, and the turnaround when it followed a
+    // completion with nothing pending.
+    void Pace(PinInstance& pin) {
+        const auto now = Clock::now();
+        PinState& st = pin.state;
+        ++st.writes;
+        if (pin.lastWrite) {
+            const double ms =
+                std::chrono::duration<double, std::milli>(now - *pin.lastWrite).count();
+            st.maxWriteGapMs = std::max(st.maxWriteGapMs, ms);
+        }
+        pin.lastWrite = now;
+        if (pin.lastCompletion && pin.queue.empty()) {
+            const double us =
+                std::chrono::duration<double, std::micro>(now - *pin.lastCompletion).count();
+            if (pin.turnaroundUs.empty())
+                pin.turnaroundUs.assign(kTurnaroundBuckets, 0);
+            ++pin.turnaroundUs[std::min(static_cast<std::size_t>(us), kTurnaroundBuckets - 1)];
+            ++st.turnarounds;
+            st.turnaroundMaxUs = std::max(st.turnaroundMaxUs, us);
+        }
+        pin.lastCompletion.reset();
+    }
+
+    static void FinishPace(PinInstance& pin) {
+        PinState& st = pin.state;
+        const auto rank = (static_cast<unsigned long long>(st.turnarounds) * 99 + 99) / 100;
+        unsigned long long seen = 0;
+        for (std::size_t us = 0; us < pin.turnaroundUs.size(); ++us) {
+            seen += pin.turnaroundUs[us];
+            if (seen >= rank) {
+                // The bucket's upper edge, never above the largest seen.
+                st.turnaroundP99Us = std::min(static_cast<double>(us + 1), st.turnaroundMaxUs);
+                break;
+            }
+        }
+        pin.turnaroundUs = {};
+    }
+
     Answer Write(PinInstance& pin, LPVOID out, DWORD outSize, OVERLAPPED* ov) {
         if (ov == nullptr)
             return Error(ERROR_INVALID_PARAMETER);
+        Pace(pin);
         if (out == nullptr || outSize < sizeof(KSSTREAM_HEADER)) {
             return Error(kErrorInvalidUserBuffer);
         }
@@ -658,9 +735,21 @@ class Sim final : public DeviceApi {
         a.information = data.size();
         if (writeMode == WriteMode::Fast) {
             Take(pin, data);
+            pin.lastCompletion = Clock::now();
             return a;
         }
-        pin.queue.push_back(QueuedWrite{ov, std::move(data)});
+        // Taken as it arrives; it completes at once if the buffer holds no more than its depth
+        // with it, else once it has played down to that.
+        const auto now = Clock::now();
+        Drain(pin, now);
+        Take(pin, data);
+        pin.queue.push_back(QueuedWrite{ov, data.size()});
+        const auto at = CompletesAt(pin);
+        if (pin.queue.size() == 1 && at && *at <= pin.lastDrain) {
+            // Completed before the system could wait for it: no turnaround to time.
+            pin.queue.clear();
+            return a;
+        }
         ++pin.state.writesPending;
         a.pend = true;
         return a;
@@ -685,14 +774,17 @@ class Sim final : public DeviceApi {
                 }
             }
             bool playing = false;
+            auto until = now + std::chrono::hours(1);
             for (auto& p : pins) {
                 if (!p.state.open)
                     continue;
                 Drain(p, now);
                 playing = playing || (writeMode == WriteMode::RealTime &&
                                       (p.state.state == KSSTATE_RUN || !p.queue.empty()));
+                // A held write completes when it is due, not at the next tick.
+                if (const auto at = CompletesAt(p))
+                    until = std::min(until, *at);
             }
-            auto until = now + std::chrono::hours(1);
             for (const auto& c : completions)
                 until = std::min(until, c.due);
             if (playing)
@@ -1197,8 +1289,11 @@ class Sim final : public DeviceApi {
             PinInstance& pin = pins[object->pin];
             pin.state.open = false;
             pin.state.state = KSSTATE_STOP;
-            if (observer != nullptr)
+            FinishPace(pin);
+            if (observer != nullptr) {
+                observer->PinFinished(handle, pin.state);
                 observer->PinClosed(handle);
+            }
         }
         object->open = false;
         return TRUE;

@@ -75,6 +75,8 @@ void TestHost::OnSwitch(AsioLong index, bool timeInfo, const ASIOTime* time) {
         }
     }
     Switch s{index, timeInfo, 0, {}, {}};
+    s.thread = GetCurrentThreadId();
+    s.priority = GetThreadPriority(GetCurrentThread());
     if (time) {
         s.flags = time->timeInfo.flags;
         s.position = time->timeInfo.samplePosition;

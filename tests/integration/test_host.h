@@ -25,6 +25,8 @@ struct Switch {
     AsioULong flags;       // time info flags, when timeInfo
     ASIOSamples position;  // time info sample position
     ASIOSamples timeCode;  // time code samples
+    DWORD thread = 0;      // the calling thread and its priority
+    int priority = 0;
 };
 
 // One host per process at a time: ASIO callbacks carry no context.

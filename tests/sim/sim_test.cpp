@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/device.h"
 #include "sim/sim.h"
@@ -133,6 +134,75 @@ TEST_F(SimTest, RealTimeWritesCompleteAsTheBufferDrainsAndCountUnderruns) {
     for (HANDLE e : events)
         CloseHandle(e);
     Device().CloseHandle(pin);
+    Device().CloseHandle(f);
+}
+
+// A write longer than the device's buffer is taken all the same and completes once the buffer's
+// depth of it is left, so the next write in time keeps the device playing.
+TEST_F(SimTest, AWriteLongerThanTheBufferCompletesWithTheBuffersDepthLeft) {
+    SetWriteMode(WriteMode::RealTime, 100);
+    HANDLE f = Open();
+    HANDLE pin = CreatePin(f);  // 384000 bytes/s: 100 ms = 38400 bytes
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN));
+    std::vector<BYTE> block(76800, 0x22);  // 200 ms
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    KSSTREAM_HEADER h[2];
+    OVERLAPPED ov[2];
+    Write(pin, block.data(), 76800, &h[0], &ov[0], event);
+    EXPECT_EQ(Pins()[0].position.WriteOffset, 76800u);  // the data is in at once
+    ASSERT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+    // About 100 ms of it are left to play: plenty of time for the next.
+    Write(pin, block.data(), 76800, &h[1], &ov[1], event);
+    ASSERT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+    const PinState s = Pins()[0];
+    EXPECT_EQ(s.underruns, 0u);
+    EXPECT_GE(s.position.PlayOffset, 76800u);
+    CloseHandle(event);
+    Device().CloseHandle(pin);
+    Device().CloseHandle(f);
+}
+
+// What a host-side tool learns when the pin closes: the writes, the longest gap between two,
+// and the turnaround from each completion to the next write.
+TEST_F(SimTest, AClosingPinReportsThePaceOfItsWrites) {
+    struct Recorder final : StreamObserver {
+        void PinCreated(HANDLE, const BYTE*, ULONG) override {}
+        void VendorMode(HANDLE, ULONG) override {}
+        void Received(HANDLE, const BYTE*, std::size_t) override {}
+        void PinFinished(HANDLE, const PinState& s) override { finished.push_back(s); }
+        void PinClosed(HANDLE) override { closed = finished.size(); }
+        std::vector<PinState> finished;
+        std::size_t closed = 0;
+    } recorder;
+    SetStreamObserver(&recorder);
+    HANDLE f = Open();
+    HANDLE pin = CreatePin(f);
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN));
+    BYTE d[64] = {};
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        if (i == 2)
+            Sleep(25);
+        KSSTREAM_HEADER h;
+        OVERLAPPED ov;
+        Write(pin, d, sizeof d, &h, &ov, event);
+        EXPECT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+    }
+    Device().CloseHandle(pin);
+    SetStreamObserver(nullptr);
+    ASSERT_EQ(recorder.finished.size(), 1u);
+    EXPECT_EQ(recorder.closed, 1u);  // finished came first
+    const PinState& s = recorder.finished[0];
+    EXPECT_EQ(s.writes, 3u);
+    EXPECT_EQ(s.bytesReceived, 3u * sizeof d);
+    EXPECT_GE(s.maxWriteGapMs, 25.0);
+    EXPECT_EQ(s.turnarounds, 2u);  // the first write followed no completion
+    EXPECT_GE(s.turnaroundMaxUs, 25000.0);
+    // Two samples: the 99th percentile is the larger; past the buckets it is their edge.
+    EXPECT_GE(s.turnaroundP99Us, 19999.0);
+    EXPECT_LE(s.turnaroundP99Us, s.turnaroundMaxUs);
+    EXPECT_EQ(s.underruns, 0u);
+    CloseHandle(event);
     Device().CloseHandle(f);
 }
 

@@ -175,5 +175,33 @@ TEST(CaptureFile, HostSetUpKeepsNeitherTheRequestLogNorTheStreamInMemory) {
     Reset();
 }
 
+TEST(PinReport, GoesBesideTheCaptureUnlessNamedAndHoldsEveryFigure) {
+    EXPECT_EQ(PinReportPath(nullptr, nullptr), "");
+    EXPECT_EQ(PinReportPath("", ""), "");
+    EXPECT_EQ(PinReportPath("C:\\a\\cap.wav", nullptr), "C:\\a\\cap.wav.txt");
+    EXPECT_EQ(PinReportPath("C:\\a\\cap.wav", "r.txt"), "r.txt");
+    EXPECT_EQ(PinReportPath(nullptr, "r.txt"), "r.txt");
+
+    PinState s;
+    s.bytesReceived = 5000000000ull;  // past 32 bits
+    s.writes = 12;
+    s.underruns = 3;
+    s.maxWriteGapMs = 9.25;
+    s.turnarounds = 11;
+    s.turnaroundP99Us = 42;
+    s.turnaroundMaxUs = 77.5;
+    const std::string path = Path(".txt");
+    ASSERT_TRUE(WritePinReport(path, s, 20));
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char text[512] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    EXPECT_EQ(std::string(text, n),
+              "bytes=5000000000\nwrites=12\nunderruns=3\nmax_gap_ms=9.250\nturnarounds=11\n"
+              "turnaround_p99_us=42.0\nturnaround_max_us=77.5\nbuffer_ms=20\n");
+    EXPECT_FALSE(WritePinReport(::testing::TempDir() + "no/such/folder/r.txt", s, 40));
+}
+
 }  // namespace
 }  // namespace ferox::sim

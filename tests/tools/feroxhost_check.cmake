@@ -95,6 +95,32 @@ if(PART STREQUAL "host")
     run(2 STDERR "SECONDS must be" ${HOST} tone --dsd nonsense)
     run(0 ${HOST} tone 0.3)
 
+    # The user's buffer size: shown, set, offered to hosts, refused when not a choice; a value
+    # written by hand that is not a choice is ignored.
+    run(0 ${HOST} config)
+    expect_in("${output}" "HKEY_CURRENT_USER.+Software.+feroxasio" "buffer +1024 samples a half")
+    run(2 STDERR "must be one of 64, 128, 256, 512, 1024 or 2048 \\(not '100'\\)"
+        ${HOST} config buffer 100)
+    run(2 STDERR "usage" ${HOST} config speed 3)
+    run(0 ${HOST} config buffer 256)
+    run(0 ${HOST} probe)
+    expect_in("${output}" "buffer +256 samples a half"
+              "PCM buffers +min 256, max 256, preferred 256, granularity 0"
+              "DSD buffers +min 8192, max 8192, preferred 8192, granularity 0")
+    # A short tone at a high rate with the simulated DAC's report: the summary carries it.
+    windows_path(report "${WORK}/report.txt")
+    set(ENV{FEROX_SIM_REPORT} "${report}")
+    run(0 ${HOST} tone --rate 768000 0.5)
+    unset(ENV{FEROX_SIM_REPORT})
+    expect_in("${output}" "device: [0-9]+ underruns, largest gap between writes [0-9.]+ ms")
+    file(READ "${WORK}/report.txt" text)
+    expect_in("${text}" "bytes=[0-9]+" "writes=[0-9]+" "underruns=[0-9]+" "max_gap_ms=[0-9.]+"
+              "turnaround_p99_us=[0-9.]+" "buffer_ms=40")
+    run(0 reg add "HKCU\\Software\\feroxasio" /v BufferSize /t REG_DWORD /d 100 /f)
+    run(0 ${HOST} probe)
+    expect_in("${output}" "PCM buffers +min 1024, max 1024, preferred 1024")
+    run(0 ${HOST} config buffer 1024)
+
     # Without the driver registered at all.
     run(0 regsvr32 /u /s "${dll}")
     run(0 ${HOST} list)

@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "asio/asio.h"
+#include "asio/settings.h"
 #include "audio_files.h"
 #include "driver_list.h"
 
@@ -31,7 +33,9 @@ int Usage() {
         "usage: feroxhost list\n"
         "       feroxhost probe [NAME]\n"
         "       feroxhost play [--driver NAME] FILE      (WAV 16/24/32-bit PCM, DSF, DFF)\n"
-        "       feroxhost tone [--driver NAME] [--dsd] [SECONDS]\n");
+        "       feroxhost tone [--driver NAME] [--dsd] [--rate HZ] [SECONDS]\n"
+        "       feroxhost config                         (this user's driver settings)\n"
+        "       feroxhost config buffer N                (N: 64, 128, 256, 512, 1024 or 2048)\n");
     return kExitUsage;
 }
 
@@ -204,6 +208,40 @@ bool SetIoFormat(IASIO* asio, ASIOIoFormatType type) {
     return asio->future(kAsioSetIoFormat, &format) == ASE_SUCCESS;
 }
 
+// ---- settings
+
+void PrintBufferSetting() {
+    const AsioLong n = ferox::UserBufferSize();
+    std::printf("buffer        %ld samples a half (DSD: %ld words, %ld DSD samples)%s\n",
+                static_cast<long>(n), static_cast<long>(n), static_cast<long>(n) * 32,
+                n == ferox::kDefaultBufferSize ? ", the default" : "");
+}
+
+int Config(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        std::printf("settings of this user (HKEY_CURRENT_USER\\Software\\feroxasio)\n");
+        PrintBufferSetting();
+        return 0;
+    }
+    if (args.size() != 2 || args[0] != "buffer")
+        return Usage();
+    char* end = nullptr;
+    const long n = std::strtol(args[1].c_str(), &end, 10);
+    if (end == args[1].c_str() || *end || !ferox::IsBufferSizeChoice(static_cast<AsioLong>(n))) {
+        std::fprintf(stderr,
+                     "feroxhost: the buffer size must be one of 64, 128, 256, 512, 1024 or 2048 "
+                     "(not '%s')\n",
+                     args[1].c_str());
+        return kExitUsage;
+    }
+    const LONG rc = ferox::SetUserBufferSize(static_cast<AsioLong>(n));
+    if (rc != ERROR_SUCCESS)
+        return Error("cannot write HKEY_CURRENT_USER\\Software\\feroxasio (error %ld)", rc);
+    PrintBufferSetting();
+    std::printf("hosts see it the next time they load the driver\n");
+    return 0;
+}
+
 // ---- probe
 
 int Probe(const std::wstring& requested) {
@@ -220,6 +258,7 @@ int Probe(const std::wstring& requested) {
     if (!Init(a, name))
         return kExitFailure;
     std::printf("init          ok\n");
+    PrintBufferSetting();
 
     AsioLong inputs = 0, outputs = 0;
     if (a->getChannels(&inputs, &outputs) == ASE_OK) {
@@ -368,6 +407,46 @@ class ToneFeed final : public Source {
     DsdTone m_dsdTone;
 };
 
+// A tone at any rate for long runs: 50 ms of it made once and played in a loop, so that making
+// it (a modulator step for every DSD bit) costs the streaming callbacks nothing.
+class LoopedToneFeed final : public Source {
+  public:
+    LoopedToneFeed(bool dsd, std::uint32_t rate, std::uint64_t units)
+        : m_left(units), m_unitBytes(dsd ? 1 : 4) {
+        const std::size_t loop = std::max<std::size_t>(1, (dsd ? rate / 8 : rate) / 20);
+        m_loop[0].resize(loop * m_unitBytes);
+        m_loop[1].resize(loop * m_unitBytes);
+        if (dsd) {
+            DsdTone(rate).Next(m_loop[0].data(), m_loop[1].data(), loop);
+        } else {
+            PcmTone(rate).Next(reinterpret_cast<std::int32_t*>(m_loop[0].data()),
+                               reinterpret_cast<std::int32_t*>(m_loop[1].data()), loop);
+        }
+    }
+    std::size_t Fill(void* left, void* right, std::size_t units) override {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(units, m_left));
+        const std::size_t loopUnits = m_loop[0].size() / m_unitBytes;
+        void* out[2] = {left, right};
+        for (std::size_t done = 0; done < n;) {
+            const std::size_t step = std::min(n - done, loopUnits - m_at);
+            for (int c = 0; c < 2; ++c) {
+                std::memcpy(static_cast<std::uint8_t*>(out[c]) + done * m_unitBytes,
+                            m_loop[c].data() + m_at * m_unitBytes, step * m_unitBytes);
+            }
+            done += step;
+            m_at = (m_at + step) % loopUnits;
+        }
+        m_left -= n;
+        return n;
+    }
+
+  private:
+    std::uint64_t m_left;
+    std::size_t m_unitBytes;
+    std::vector<std::uint8_t> m_loop[2];
+    std::size_t m_at = 0;
+};
+
 // What the callbacks share with the main thread. ASIO callbacks carry no context pointer, so
 // a host has exactly one of these.
 struct Player {
@@ -477,6 +556,42 @@ BOOL WINAPI OnConsoleCtrl(DWORD type) {
     return FALSE;
 }
 
+// The simulated DAC's report of the latest pin (a file of name=value lines), when the driver
+// is the simulated-DAC build: where it goes, as the simulator decides it.
+std::string DeviceReportPath() {
+    const char* report = std::getenv("FEROX_SIM_REPORT");
+    if (report && *report)
+        return report;
+    const char* capture = std::getenv("FEROX_SIM_CAPTURE");
+    return capture && *capture ? std::string(capture) + ".txt" : std::string();
+}
+
+struct DeviceReport {
+    bool read = false;
+    unsigned long underruns = 0;
+    double maxGapMs = 0;
+};
+
+DeviceReport ReadDeviceReport(const std::string& path) {
+    DeviceReport r;
+    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
+    if (!f)
+        return r;
+    char line[128];
+    bool underruns = false;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "underruns=", 10) == 0) {
+            r.underruns = std::strtoul(line + 10, nullptr, 10);
+            underruns = true;
+        } else if (std::strncmp(line, "max_gap_ms=", 11) == 0) {
+            r.maxGapMs = std::strtod(line + 11, nullptr);
+        }
+    }
+    std::fclose(f);
+    r.read = underruns;
+    return r;
+}
+
 struct Handle {
     HANDLE h;
     ~Handle() {
@@ -565,6 +680,10 @@ int Play(const std::wstring& requested, Source& source, const AudioInfo& info, c
         player.halves[c][1] = buffers[c].buffers[1];
     }
     SetConsoleCtrlHandler(&OnConsoleCtrl, TRUE);
+    // A report left by an earlier run must not pass for this one's.
+    const std::string reportPath = DeviceReportPath();
+    if (!reportPath.empty())
+        std::remove(reportPath.c_str());
     LARGE_INTEGER t0, t1;
     QueryPerformanceCounter(&t0);
     e = a->start();
@@ -609,16 +728,27 @@ int Play(const std::wstring& requested, Source& source, const AudioInfo& info, c
     a->disposeBuffers();
     SetConsoleCtrlHandler(&OnConsoleCtrl, FALSE);
     g_player = nullptr;
+    // The last reference: the stream is over and the device has closed its pin.
+    ref.asio->Release();
+    ref.asio = nullptr;
+    const DeviceReport device = ReadDeviceReport(reportPath);
 
     const double wall = static_cast<double>(t1.QuadPart - t0.QuadPart) /
                         static_cast<double>(player.frequency.QuadPart);
     const double played = static_cast<double>(player.unitsPlayed.load()) / unitsPerSecond;
     const unsigned switches = player.switches.load();
     const double halfMs = 1000.0 * pref / (dsd ? rate : rate);
+    char underruns[96] = "";
+    if (device.read) {
+        std::snprintf(underruns, sizeof underruns,
+                      "; device: %lu underruns, largest gap between writes %.1f ms",
+                      device.underruns, device.maxGapMs);
+    }
     std::printf(
         "summary: played %.2f s of %.2f s in %.2f s; %u buffer switches, %u late; "
-        "largest interval %.1f ms (a half holds %.1f ms of audio)\n",
-        played, total, wall, switches, player.late.load(), player.maxIntervalMs.load(), halfMs);
+        "largest interval %.1f ms (a half holds %.1f ms of audio)%s\n",
+        played, total, wall, switches, player.late.load(), player.maxIntervalMs.load(), halfMs,
+        underruns);
     if (interrupted) {
         std::printf("stopped by Ctrl+C\n");
         return kExitInterrupted;
@@ -652,14 +782,19 @@ int PlayFile(const std::wstring& driver, const std::string& path) {
     return rc;
 }
 
-int Tone(const std::wstring& driver, bool dsd, double seconds) {
+int Tone(const std::wstring& driver, bool dsd, double seconds, std::uint32_t rate) {
     AudioInfo info;
     info.encoding = dsd ? Encoding::Dsd : Encoding::Pcm;
-    info.sampleRate = dsd ? kDsd64 : 44100;
+    info.sampleRate = rate ? rate : dsd ? kDsd64 : 44100;
     info.channels = 2;
     info.bitsPerSample = dsd ? 1 : 32;
     info.frames = static_cast<std::uint64_t>(seconds * info.sampleRate) / 8 * 8;
-    ToneFeed feed(dsd, dsd ? info.frames / 8 : info.frames);
+    const std::uint64_t units = dsd ? info.frames / 8 : info.frames;
+    if (rate) {
+        LoopedToneFeed feed(dsd, info.sampleRate, units);
+        return Play(driver, feed, info, dsd ? "DSD test tone" : "PCM test tone");
+    }
+    ToneFeed feed(dsd, units);
     return Play(driver, feed, info, dsd ? "DSD64 test tone" : "44.1 kHz test tone");
 }
 
@@ -671,6 +806,7 @@ int main(int argc, char** argv) {
     const std::string cmd = argv[1];
     std::wstring driver;
     bool dsd = false;
+    unsigned long rate = 0;
     std::vector<std::string> rest;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -680,6 +816,13 @@ int main(int argc, char** argv) {
             driver = Widen(argv[i]);
         } else if (arg == "--dsd") {
             dsd = true;
+        } else if (arg == "--rate") {
+            char* end = nullptr;
+            rate = ++i < argc ? std::strtoul(argv[i], &end, 10) : 0;
+            if (!end || *end || rate < 8000 || rate > 50000000) {
+                std::fprintf(stderr, "feroxhost: --rate takes a sample rate in Hz\n");
+                return kExitUsage;
+            }
         } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
             std::fprintf(stderr, "feroxhost: unknown option '%s'\n", arg.c_str());
             return Usage();
@@ -687,12 +830,14 @@ int main(int argc, char** argv) {
             rest.push_back(arg);
         }
     }
-    if (cmd == "list" && rest.empty() && driver.empty() && !dsd)
+    if (cmd == "list" && rest.empty() && driver.empty() && !dsd && !rate)
         return List();
-    if (cmd == "probe" && rest.size() <= 1 && driver.empty() && !dsd) {
+    if (cmd == "probe" && rest.size() <= 1 && driver.empty() && !dsd && !rate) {
         return Probe(rest.empty() ? std::wstring() : Widen(rest[0]));
     }
-    if (cmd == "play" && rest.size() == 1 && !dsd)
+    if (cmd == "config" && driver.empty() && !dsd && !rate)
+        return Config(rest);
+    if (cmd == "play" && rest.size() == 1 && !dsd && !rate)
         return PlayFile(driver, rest[0]);
     if (cmd == "tone" && rest.size() <= 1) {
         double seconds = 3;
@@ -705,7 +850,7 @@ int main(int argc, char** argv) {
                 return kExitUsage;
             }
         }
-        return Tone(driver, dsd, seconds);
+        return Tone(driver, dsd, seconds, static_cast<std::uint32_t>(rate));
     }
     return Usage();
 }

@@ -378,6 +378,43 @@ DWORD GetCurrentThreadId() {
     return t_threadId;
 }
 
+namespace {
+thread_local int t_priority = THREAD_PRIORITY_NORMAL;
+std::mutex& PriorityMutex() {
+    static std::mutex m;
+    return m;
+}
+std::vector<std::pair<DWORD, int>>& PriorityLog() {
+    static std::vector<std::pair<DWORD, int>> log;
+    return log;
+}
+HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+}  // namespace
+
+HANDLE GetCurrentThread() {
+    return kCurrentThread;
+}
+
+BOOL SetThreadPriority(HANDLE thread, int priority) {
+    const bool valid = (priority >= -2 && priority <= 2) || priority == -15 || priority == 15;
+    if (thread != kCurrentThread || !valid) {
+        SetLastError(thread != kCurrentThread ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    t_priority = priority;
+    std::lock_guard lock(PriorityMutex());
+    PriorityLog().emplace_back(GetCurrentThreadId(), priority);
+    return TRUE;
+}
+
+int GetThreadPriority(HANDLE thread) {
+    if (thread != kCurrentThread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return THREAD_PRIORITY_ERROR_RETURN;
+    }
+    return t_priority;
+}
+
 HANDLE GetCurrentProcess() {
     return INVALID_HANDLE_VALUE;
 }
@@ -511,6 +548,13 @@ void ResetFaults() {
 
 void SetTimeOffset(DWORD milliseconds) {
     g_timeOffset.store(milliseconds);
+}
+
+std::vector<std::pair<DWORD, int>> TakeThreadPriorityLog() {
+    std::lock_guard lock(PriorityMutex());
+    std::vector<std::pair<DWORD, int>> out;
+    out.swap(PriorityLog());
+    return out;
 }
 
 std::vector<std::u16string> TakeDebugOutput() {

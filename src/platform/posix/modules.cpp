@@ -151,6 +151,14 @@ HMODULE LoadLibraryW(LPCWSTR name) {
     return GetModuleHandleW(name);  // sets ERROR_MOD_NOT_FOUND
 }
 
+HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD /*flags: one folder of modules here*/) {
+    if (file != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return LoadLibraryW(name);
+}
+
 BOOL FreeLibrary(HMODULE module) {
     if (module == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);

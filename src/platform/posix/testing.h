@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/win32.h"
@@ -22,6 +23,11 @@ enum class Fault { CreateEvent, CreateThread };
 // ERROR_NOT_ENOUGH_MEMORY; 0 cancels.
 void FailNth(Fault fault, unsigned n);
 void ResetFaults();
+
+// ---- Thread priorities
+// Every SetThreadPriority that succeeded since the last call, in order, as (thread id, priority);
+// clears them.
+std::vector<std::pair<DWORD, int>> TakeThreadPriorityLog();
 
 // ---- Time
 // Added to timeGetTime's value, so tests can take it across the 32-bit wrap.

@@ -285,6 +285,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_S
                     LPVOID parameter, DWORD flags, LPDWORD threadId);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
+// Priorities are recorded per thread (testing.h reads them back); only the pseudo handle of the
+// calling thread is accepted.
+HANDLE GetCurrentThread();
+BOOL SetThreadPriority(HANDLE thread, int priority);
+int GetThreadPriority(HANDLE thread);
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
@@ -302,6 +310,7 @@ void OutputDebugStringW(LPCWSTR text);
 HMODULE GetModuleHandleW(LPCWSTR name);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 HMODULE LoadLibraryW(LPCWSTR name);
+HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags);
 BOOL FreeLibrary(HMODULE module);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 
