@@ -55,12 +55,9 @@ int main(int argc, char** argv) {
     if (!getClassObject || !canUnload)
         return 1;
 
-    IClassFactory* factory = nullptr;
-    CHECK(getClassObject(ferox::kClsidFeroxAsio, IID_IClassFactory,
-                         reinterpret_cast<void**>(&factory)) == S_OK);
-    void* p = nullptr;
-    CHECK(factory->CreateInstance(nullptr, ferox::kClsidFeroxAsio, &p) == S_OK);
-    factory->Release();
+    void* p = CreateFromExports(dll);
+    if (!p)
+        return 1;
     Driver d{p};
 
     CHECK(d.CallStd<ULONG>(kAddRef) == 2);

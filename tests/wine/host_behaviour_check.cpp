@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kRounds = 50;
 
-using GetClassObjectFn = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
 using CanUnloadFn = HRESULT(__stdcall*)();
 using RegisterFn = HRESULT(__stdcall*)();
 
@@ -131,16 +130,11 @@ void ScanThroughLoadLibrary(const std::wstring& path, bool device) {
         CHECK(dll != nullptr);
         if (!dll)
             return;
-        auto getClassObject = reinterpret_cast<GetClassObjectFn>(
-            reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
         auto canUnload = reinterpret_cast<CanUnloadFn>(
             reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
-        IClassFactory* factory = nullptr;
-        CHECK(getClassObject(ferox::kClsidFeroxAsio, IID_IClassFactory,
-                             reinterpret_cast<void**>(&factory)) == S_OK);
-        void* p = nullptr;
-        CHECK(factory->CreateInstance(nullptr, ferox::kClsidFeroxAsio, &p) == S_OK);
-        factory->Release();
+        void* p = CreateFromExports(dll);
+        if (!p)
+            return;
         Driver d{p};
         ScanQueries(d, device, round);
         CHECK(d.CallStd<ULONG>(kRelease) == 0);

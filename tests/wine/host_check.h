@@ -2,8 +2,12 @@
 // stopping, and the calling convention MSVC-built hosts use for IASIO's own methods.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdio>
 #include <string>
+
+#include "asio/driver_id.h"
 
 inline int g_checkFailures = 0;
 #define CHECK(cond)                                                              \
@@ -62,6 +66,26 @@ struct Driver {
         return reinterpret_cast<Fn>(Slot(n))(self, a...);
     }
 };
+
+// The driver as a host that loads the DLL itself makes it: through the exported class factory.
+// Null when that fails.
+inline void* CreateFromExports(HMODULE dll) {
+    using GetClassObjectFn = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
+    auto getClassObject = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+    CHECK(getClassObject != nullptr);
+    if (!getClassObject)
+        return nullptr;
+    IClassFactory* factory = nullptr;
+    CHECK(getClassObject(ferox::kClsidFeroxAsio, IID_IClassFactory,
+                         reinterpret_cast<void**>(&factory)) == S_OK);
+    if (!factory)
+        return nullptr;
+    void* p = nullptr;
+    CHECK(factory->CreateInstance(nullptr, ferox::kClsidFeroxAsio, &p) == S_OK);
+    factory->Release();
+    return p;
+}
 
 inline std::wstring WindowsPath(const char* path) {
     std::wstring w;
