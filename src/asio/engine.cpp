@@ -4,6 +4,7 @@
 #include "asio/convert.h"
 #include "asio/pellinor.h"
 #include "asio/priority.h"
+#include "common/trace.h"
 #include "ks/audio_filter.h"
 #include "platform/device.h"
 
@@ -25,6 +26,8 @@ constexpr ULONG kVendorEndOfStream = 0x8002;
 constexpr char kDacBusy[] = "ASIO Pellinor DAC in use by another program";
 
 constexpr DWORD kStopWaitMs = 1000;
+// How long a device may take to give a write back after each way of asking for it.
+constexpr DWORD kGiveBackWaitMs = 500;
 // A device that claims to hold more than a second of audio is not believed (100 ns units).
 constexpr LONGLONG kMaxDeviceLatency = 10000000;
 // Writes that fail in a row before the device counts as gone.
@@ -36,6 +39,30 @@ std::uint64_t SystemTimeNow() {
 }
 
 }  // namespace
+
+struct ASIOPellinor::StreamMemory : KsHeld {
+    StreamPacket packets[kStreamPackets];
+    HANDLE events[kStreamPackets];  // auto-reset, one for each packet
+    // The slots, line-aligned within: the conversion's wide stores never split a cache line.
+    BYTE space[kStreamPackets * kStreamSlotBytes + 63];
+
+    BYTE* Slot(int s) {
+        const auto at = (reinterpret_cast<ULONG_PTR>(space) + 63) & ~ULONG_PTR{63};
+        return reinterpret_cast<BYTE*>(at) + static_cast<std::size_t>(s) * kStreamSlotBytes;
+    }
+};
+
+bool ASIOPellinor::HaveStreamMemory() {
+    if (m_pStream == nullptr) {
+        m_pStream = static_cast<StreamMemory*>(Allocate(sizeof(StreamMemory)));
+        if (m_pStream == nullptr)
+            return false;
+        m_pStream->nextHeld = nullptr;
+        for (HANDLE& e : m_pStream->events)
+            e = nullptr;
+    }
+    return true;
+}
 
 bool ASIOPellinor::IsStreamThread() const {
     return m_streamThreadId.load() == GetCurrentThreadId();
@@ -132,6 +159,11 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     CKsAudPin* pin = OpenRenderPin(&error);
     if (!pin)
         return error;
+    if (!HaveStreamMemory()) {
+        pin->ClosePin();
+        SetErrorMessage(kNoMemory);
+        return ASE_NoMemory;
+    }
     // The host may have taken the latencies before any pin could tell the device's part.
     ASIOCallbacks* callbacks = m_callbacks.load();
     if (m_deviceLatency.load() != latencyBefore && callbacks && callbacks->asioMessage &&
@@ -311,6 +343,11 @@ DWORD ASIOPellinor::RunStream() {
         // Same buffers, new pin: the host's switches go on after a short gap.
         ASIOError error = ASE_OK;
         pin = OpenRenderPin(&error);
+        if (pin && !HaveStreamMemory()) {
+            pin->ClosePin();
+            SetErrorMessage(kNoMemory);
+            pin = nullptr;
+        }
         if (!pin) {
             m_streamRequest.store(StreamRequest::Stop);
             break;
@@ -336,21 +373,23 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     // Taken once: the conversion and the closing silence belong to the mode the device was told.
     const bool dsd = IsDsd();
     DeviceApi& device = Device();
+    StreamMemory& mem = *m_pStream;
 
     // Packet events first, the stop event last: a wait's index names the packet that completed.
     HANDLE events[kStreamPackets + 1] = {};
     bool eventsOk = true;
     for (int i = 0; i < kStreamPackets; ++i) {
-        StreamPacket& p = m_streamPackets[i];
+        StreamPacket& p = mem.packets[i];
         p = StreamPacket{};
         events[i] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        mem.events[i] = events[i];
         eventsOk = eventsOk && events[i];
         p.header.Size = sizeof(KSSTREAM_HEADER);
         p.header.PresentationTime.Numerator = 1;
         p.header.PresentationTime.Denominator = 1;
         p.header.FrameExtent = bytes;
         p.header.DataUsed = bytes;
-        p.header.Data = m_streamData[0];
+        p.header.Data = mem.Slot(0);
         p.overlapped.hEvent = events[i];
     }
     events[kStreamPackets] = m_hStopEvent;
@@ -361,8 +400,8 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     // Submits packet r with slot s; a write refused at once is marked done at once, so no wait
     // hangs on a request the device never took.
     auto submit = [&](int r, int s) {
-        StreamPacket& p = m_streamPackets[r];
-        p.header.Data = m_streamData[s];
+        StreamPacket& p = mem.packets[r];
+        p.header.Data = mem.Slot(s);
         submitted[r] = SUCCEEDED(pin->WriteData(&p.header, &p.overlapped));
         if (!submitted[r])
             SetEvent(events[r]);
@@ -370,9 +409,9 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     // Judges the write of packet r once its event came.
     auto completed = [&](int r) {
         DWORD done = 0;
-        if (submitted[r] && device.GetOverlappedResult(
-                                pin->GetHandle(), &m_streamPackets[r].overlapped, &done, FALSE)) {
-            m_bytesTaken.fetch_add(m_streamPackets[r].header.DataUsed);
+        if (submitted[r] && device.GetOverlappedResult(pin->GetHandle(), &mem.packets[r].overlapped,
+                                                       &done, FALSE)) {
+            m_bytesTaken.fetch_add(mem.packets[r].header.DataUsed);
             failures = 0;
         } else if (++failures >= kMaxWriteFailures) {
             deviceFailed = true;
@@ -388,7 +427,7 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
         if (deviceFailed)
             return false;
         slot = (slot + 1) % kStreamPackets;
-        FillSlot(m_streamData[slot], half, n, dsd);
+        FillSlot(mem.Slot(slot), half, n, dsd);
         submit(r, slot);
         return true;
     };
@@ -403,7 +442,7 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
         if (playing()) {
             // Every fill of the host reaches the device once and in order: half 0 goes first.
             slot = 1;
-            FillSlot(m_streamData[slot], 0, n, dsd);
+            FillSlot(mem.Slot(slot), 0, n, dsd);
             submit(0, slot);
             doBufferSwitch();
         }
@@ -440,21 +479,62 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
             !resubmit(static_cast<int>(w - WAIT_OBJECT_0), -1))
             break;
     }
-    // Nothing may stay in flight on memory and events that are about to go: the last write gets
-    // its time, then is cancelled until the device lets go of it.
-    for (int r = 0; r < kStreamPackets; ++r) {
-        if (!submitted[r] || WaitForSingleObject(events[r], drainWaitMs) == WAIT_OBJECT_0)
-            continue;
-        do {
-            device.CancelIoEx(pin->GetHandle(), &m_streamPackets[r].overlapped);
-        } while (WaitForSingleObject(events[r], kStopWaitMs) != WAIT_OBJECT_0);
+    // Nothing may stay in flight on memory the next stream reuses. Writes still out get their
+    // time, then each way a device gives writes back is tried in turn, each bounded: a cancel,
+    // the stop state, the close of the pin (closing the last handle cancels what is left).
+    // True while a write is still out after at most `waitMs` in all.
+    auto stillOut = [&](DWORD waitMs) {
+        const DWORD t0 = timeGetTime();
+        bool out = false;
+        for (int r = 0; r < kStreamPackets; ++r) {
+            if (!submitted[r])
+                continue;
+            const DWORD spent = timeGetTime() - t0;
+            if (WaitForSingleObject(events[r], spent < waitMs ? waitMs - spent : 0) ==
+                WAIT_OBJECT_0) {
+                submitted[r] = false;
+            } else {
+                out = true;
+            }
+        }
+        return out;
+    };
+    bool held = stillOut(drainWaitMs);
+    if (held) {
+        for (int r = 0; r < kStreamPackets; ++r) {
+            if (submitted[r])
+                device.CancelIoEx(pin->GetHandle(), &mem.packets[r].overlapped);
+        }
+        held = stillOut(kGiveBackWaitMs);
     }
-
-    pin->ClosePin();
+    const bool stopNow = held;
+    if (stopNow) {
+        pin->SetState(KSSTATE_STOP);
+        held = stillOut(kGiveBackWaitMs);
+    }
+    pin->ClosePin(!stopNow);
+    if (held)
+        held = stillOut(kGiveBackWaitMs);
     m_pRenderPin.store(nullptr);
+    int kept = 0;
     for (int i = 0; i < kStreamPackets; ++i) {
-        if (events[i])
+        // A write the device still holds signals its event when it ends, if ever.
+        if (held && submitted[i]) {
+            ++kept;
+        } else if (events[i]) {
             CloseHandle(events[i]);
+            mem.events[i] = nullptr;
+        }
+    }
+    if (held) {
+        // The device may still write to the packets and slots: they are its for good, and the
+        // next stream gets memory of its own.
+        CKsIrpTarget::LeaveToDevice(m_pStream);
+        m_pStream = nullptr;
+        Trace(kTraceError,
+              WSTR("ASIOPellinor::PlayPin %d writes left to the device after a cancel, a stop "
+                   "and a close: %u bytes of stream memory and %d events kept for good"),
+              kept, static_cast<unsigned>(sizeof(StreamMemory)), kept);
     }
     // The stream is over, unless a restart was asked for.
     StreamRequest run = StreamRequest::Run;

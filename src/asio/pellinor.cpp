@@ -28,6 +28,7 @@ ASIOPellinor::~ASIOPellinor() {
         CloseStreamHandles();
     delete m_pRetiredFilter;
     delete m_pFilter;
+    Free(m_pStream);
 }
 
 ULONG STDMETHODCALLTYPE ASIOPellinor::InnerRelease() {

@@ -77,8 +77,13 @@ class ASIOPellinor : public IASIO, public CUnknown {
     bool IsDsd() const { return m_ioFormatType.load() == kASIODSDFormat; }
     void SetErrorMessage(const char* text);
 
+    // What the writes of a stream point the device at (engine.cpp).
+    struct StreamMemory;
+
     // Streaming engine.
     static DWORD WINAPI StreamThread(LPVOID self);
+    // False without memory for it; a stream that left its memory to the device gets new.
+    bool HaveStreamMemory();
     DWORD RunStream();
     // Plays one pin until stop, restart or device failure, then closes it; true on failure.
     bool PlayPin(CKsAudPin* pin);
@@ -132,9 +137,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     HANDLE m_hStreamThread = nullptr;
     HANDLE m_hStopEvent = nullptr;           // wakes the streaming thread for a stop
     std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream
-    StreamPacket m_streamPackets[kStreamPackets]{};
-    // Line-aligned, so the conversion's wide stores never split a cache line.
-    alignas(64) BYTE m_streamData[kStreamPackets][kStreamSlotBytes];
+    // Made at the first start and kept for the next ones, unless the device kept a write.
+    StreamMemory* m_pStream = nullptr;
 };
 
 CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* phr);

@@ -46,14 +46,28 @@ bool IsSizeQuery(ULONG ioctl, ULONG cbOut, DWORD error) {
 
 }  // namespace
 
-std::atomic<KsIoBlock*> CKsIrpTarget::m_heldBlocks{nullptr};
+std::atomic<KsHeld*> CKsIrpTarget::m_heldBlocks{nullptr};
+
+void CKsIrpTarget::LeaveToDevice(KsHeld* memory) {
+    memory->nextHeld = m_heldBlocks.load();
+    while (!m_heldBlocks.compare_exchange_weak(memory->nextHeld, memory)) {
+    }
+}
 
 std::size_t CKsIrpTarget::HeldByDevice() {
     std::size_t n = 0;
-    for (KsIoBlock* b = m_heldBlocks.load(); b != nullptr; b = b->nextHeld)
+    for (KsHeld* b = m_heldBlocks.load(); b != nullptr; b = b->nextHeld)
         ++n;
     return n;
 }
+
+namespace {
+
+constexpr std::size_t RoundUp(std::size_t n) {
+    return (n + 15) & ~std::size_t{15};
+}
+
+}  // namespace
 
 HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn, void* out,
                                 ULONG cbOut, ULONG* pcbReturned, KsIoBlock* block) {
@@ -67,16 +81,38 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn
     if (pcbReturned == nullptr)
         pcbReturned = &privateCount;
 
-    KsIoBlock own{};
+    KsIoBlock* own = nullptr;
+    void* sentIn = in;
+    void* sentOut = out;
     if (block == nullptr) {
-        own.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (own.event == nullptr) {
-            Trace(kTraceError, WSTR("CKsIrpTarget::SyncIoctl CreateEvent failed"));
+        const std::size_t inAt = RoundUp(sizeof(KsIoBlock));
+        const std::size_t outAt = inAt + RoundUp(cbIn);
+        auto* bytes = static_cast<BYTE*>(Allocate(outAt + cbOut));
+        own = reinterpret_cast<KsIoBlock*>(bytes);
+        if (own != nullptr) {
+            std::memset(own, 0, sizeof(*own));
+            own->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+            if (own->event == nullptr) {
+                Free(own);
+                own = nullptr;
+            }
+        }
+        if (own == nullptr) {
+            Trace(kTraceError, WSTR("CKsIrpTarget::SyncIoctl no memory for the request"));
             TraceLeaveResult(WSTR("CKsIrpTarget::SyncIoctl"), E_OUTOFMEMORY);
             return E_OUTOFMEMORY;
         }
-        own.timeoutMs = INFINITE;
-        block = &own;
+        own->timeoutMs = kRequestTimeoutMs;
+        // Null stays null: a size query has no output buffer.
+        if (in != nullptr) {
+            sentIn = bytes + inAt;
+            std::memcpy(sentIn, in, cbIn);
+        }
+        if (out != nullptr) {
+            sentOut = bytes + outAt;
+            std::memcpy(sentOut, out, cbOut);
+        }
+        block = own;
     } else {
         // A completion at once signals the event too, and nothing waited for that one.
         ResetEvent(block->event);
@@ -89,32 +125,25 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn
 
     HRESULT hr = S_OK;
     DWORD returned = 0;
-    if (Device().DeviceIoControl(handle, ioctl, in, cbIn, out, cbOut, &returned, &overlapped)) {
+    if (Device().DeviceIoControl(handle, ioctl, sentIn, cbIn, sentOut, cbOut, &returned,
+                                 &overlapped)) {
         *pcbReturned = returned;
     } else {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
             DWORD dwWait = WaitForSingleObject(event, block->timeoutMs);
-            if (dwWait == WAIT_TIMEOUT) {
+            if (dwWait != WAIT_OBJECT_0) {
                 Device().CancelIoEx(handle, &overlapped);
                 dwWait = WaitForSingleObject(event, block->timeoutMs);
             }
-            if (dwWait == WAIT_TIMEOUT) {
+            if (dwWait != WAIT_OBJECT_0) {
                 // Whatever the device writes there later must land in memory nobody reuses.
                 block->held = true;
-                block->nextHeld = m_heldBlocks.load();
-                while (!m_heldBlocks.compare_exchange_weak(block->nextHeld, block)) {
-                }
+                LeaveToDevice(block);
                 Trace(kTraceError,
                       WSTR("CKsIrpTarget::SyncIoctl request 0x%08x left to the "
                            "device after %u ms and a cancel"),
                       ioctl, 2 * block->timeoutMs);
-                hr = E_FAIL;
-                *pcbReturned = 0;
-            } else if (dwWait != WAIT_OBJECT_0) {
-                Trace(kTraceError,
-                      WSTR("CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x"),
-                      dwWait);
                 hr = E_FAIL;
                 *pcbReturned = 0;
             } else {
@@ -136,8 +165,12 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn
             *pcbReturned = 0;
         }
     }
-    if (block == &own)
-        SafeCloseHandle(own.event);
+    if (own != nullptr && !own->held) {
+        if (sentOut != out)
+            std::memcpy(out, sentOut, cbOut);
+        SafeCloseHandle(own->event);
+        Free(own);
+    }
     TraceLeaveResult(WSTR("CKsIrpTarget::SyncIoctl"), hr);
     return hr;
 }

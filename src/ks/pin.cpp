@@ -211,10 +211,11 @@ HRESULT CKsPin::WriteData(KSSTREAM_HEADER* pHeader, OVERLAPPED* pOverlapped) {
     return hr;
 }
 
-void CKsPin::ClosePin() {
+void CKsPin::ClosePin(bool stopFirst) {
     TraceEnter(WSTR("CKsPin::ClosePin()"));
     if (IsValidHandle(m_handle)) {
-        SetState(KSSTATE_STOP);
+        if (stopFirst)
+            SetState(KSSTATE_STOP);
         SafeCloseHandle(m_handle);
     }
     TraceLeave(WSTR("CKsPin::ClosePin()"));

@@ -57,7 +57,9 @@ class CKsPin : public CKsIrpTarget {
 
     HRESULT Init();
     HRESULT WriteData(KSSTREAM_HEADER* pHeader, OVERLAPPED* pOverlapped);
-    void ClosePin();
+    // Stops the pin (unless told it was stopped already) and closes its handle; each step is
+    // bounded, whatever the device does.
+    void ClosePin(bool stopFirst = true);
     HRESULT GetDataFlow(KSPIN_DATAFLOW* pFlow);
     HRESULT GetCommunication(KSPIN_COMMUNICATION* pComm);
     // S_OK when the device took the mode; E_FAIL when it refused it or did not answer in time,

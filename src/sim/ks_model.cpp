@@ -150,6 +150,17 @@ Answer Sim::FilterProperty(const HandleObject& object, const Bytes& in, DWORD ou
     return Error(kErrorSetNotFound);
 }
 
+void Sim::StopHeldWrites(HANDLE pinHandle) {
+    for (auto it = held.begin(); it != held.end();) {
+        if (it->write && it->handle == pinHandle && !it->ignoreStop) {
+            Complete(it->ov, kStatusCancelled, 0);
+            it = held.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void Sim::SetPinState(PinInstance& pin, KSSTATE state) {
     Drain(pin, Clock::now());
     if (state == KSSTATE_STOP) {
@@ -158,6 +169,7 @@ void Sim::SetPinState(PinInstance& pin, KSSTATE state) {
             --pin.state.writesPending;
         }
         pin.queue.clear();
+        StopHeldWrites(pin.handle);
         pin.fill = 0;
         pin.played = 0;
         pin.state.position = {};

@@ -153,7 +153,7 @@ enum class Action {
     Fail,           // refused at once: FALSE (or INVALID_HANDLE_VALUE, null) with `error`
     Pend,           // goes pending, then completes as it would have, `delayMs` later
     PendFail,       // goes pending, then completes `delayMs` later with `error`
-    NeverComplete,  // goes pending and stays so until CancelIoEx or the handle is closed
+    NeverComplete,  // goes pending and stays so until given back (see Fault)
     Unplug,         // the device is pulled just before this request is looked at
 };
 
@@ -163,16 +163,24 @@ struct Fault {
     DWORD delayMs = 0;
     unsigned skip = 0;   // matching requests let through first
     unsigned times = 1;  // matching requests affected; 0 = all from then on
-    // NeverComplete: neither CancelIoEx nor closing the handle completes it, as with a driver
-    // that does not honour cancellation (CompleteHeld and Unplug still do).
+    // NeverComplete: what gives the request back, with STATUS_CANCELLED. CancelIoEx and
+    // closing the handle do, and for a write also setting its pin to KSSTATE_STOP, unless:
+    //  ignoreCancel: neither CancelIoEx nor closing the handle (a driver that does not honour
+    //    cancellation); with closeEndsIt, closing the handle still does (its cleanup does);
+    //  ignoreStop: the stop state leaves the write held.
+    // CompleteHeld and Unplug always do; a request none of these reach stays held for good, and
+    // its OVERLAPPED is written only then, if ever.
     bool ignoreCancel = false;
+    bool ignoreStop = false;
+    bool closeEndsIt = false;
 };
 
 // Faults are checked in the order injected; the first that applies wins.
 void InjectFault(const Match& match, const Fault& fault);
 void ClearFaults();
 
-// Completes every request held by NeverComplete with this NTSTATUS (e.g. 0xC0000120, cancelled).
+// Completes every request held by NeverComplete with this NTSTATUS (e.g. 0xC0000120, cancelled),
+// those on closed handles too.
 void CompleteHeld(LONG status);
 
 // ---- What the system sent

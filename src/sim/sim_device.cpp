@@ -188,7 +188,8 @@ BOOL Sim::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LP
         ov->Internal = static_cast<ULONG_PTR>(kStatusPending);
         ov->InternalHigh = 0;
         if (fault->action == Action::NeverComplete) {
-            held.push_back(Held{device, ov, fault->ignoreCancel});
+            held.push_back(Held{device, ov, op == Op::WriteStream, fault->ignoreCancel,
+                                fault->ignoreStop, fault->closeEndsIt});
             return finish(ERROR_IO_PENDING);
         }
         if (fault->action == Action::PendFail) {
@@ -319,10 +320,11 @@ BOOL Sim::CancelIoEx(HANDLE device, LPOVERLAPPED ov) {
     return TRUE;
 }
 
-bool Sim::CancelLocked(HANDLE device, LPOVERLAPPED ov) {
+bool Sim::CancelLocked(HANDLE device, LPOVERLAPPED ov, bool closing) {
     bool any = false;
     for (auto it = held.begin(); it != held.end();) {
-        if (it->handle == device && (ov == nullptr || it->ov == ov) && it->ignoreCancel) {
+        const bool deaf = it->ignoreCancel && !(closing && it->closeEndsIt);
+        if (it->handle == device && (ov == nullptr || it->ov == ov) && deaf) {
             any = true;  // found and marked cancelled; the driver just never completes it
             ++it;
         } else if (it->handle == device && (ov == nullptr || it->ov == ov)) {
@@ -372,11 +374,12 @@ BOOL Sim::CloseHandle(HANDLE handle) {
                                               : Target::InfoSet;
     if (FailSetup(Op::CloseHandle, l))
         return FALSE;
-    CancelLocked(handle, nullptr);
+    CancelLocked(handle, nullptr, true);
     if (object->kind == Kind::Pin) {
         PinInstance& pin = pins[object->pin];
         pin.state.open = false;
         pin.state.state = KSSTATE_STOP;
+        StopHeldWrites(handle);  // a pin closes through its stop state
         FinishPace(pin);
         if (observer != nullptr) {
             observer->PinFinished(handle, pin.state);

@@ -148,7 +148,10 @@ struct Completion {
 struct Held {
     HANDLE handle;
     OVERLAPPED* ov;
+    bool write;  // IOCTL_KS_WRITE_STREAM: the pin's stop state gives it back
     bool ignoreCancel;
+    bool ignoreStop;
+    bool closeEndsIt;
 };
 
 struct ActiveFault {
@@ -247,7 +250,9 @@ class Sim final : public DeviceApi {
     // Instances of one pin type of one device: every DAC has its own pin factories.
     ULONG CurrentCount(std::size_t iface, ULONG pinId);
     Answer FilterProperty(const HandleObject& object, const Bytes& in, DWORD outSize);
+    // A stopped pin gives its writes back, those held by a fault too unless it ignores the stop.
     void SetPinState(PinInstance& pin, KSSTATE state);
+    void StopHeldWrites(HANDLE pinHandle);
     Answer PinHandleProperty(PinInstance& pin, const Bytes& in, DWORD outSize, LPVOID out);
 
     // ---- the stream port (stream_port.cpp)
@@ -305,7 +310,8 @@ class Sim final : public DeviceApi {
     BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED ov, LPDWORD transferred,
                              BOOL wait) override;
     BOOL CancelIoEx(HANDLE device, LPOVERLAPPED ov) override;
-    bool CancelLocked(HANDLE device, LPOVERLAPPED ov);
+    // Gives back what CancelIoEx (or, `closing`, the close of the handle) reaches.
+    bool CancelLocked(HANDLE device, LPOVERLAPPED ov, bool closing = false);
     BOOL CloseHandle(HANDLE handle) override;
     HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) override;
     static HMODULE KsUserModule();
