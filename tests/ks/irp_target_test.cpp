@@ -1,6 +1,11 @@
 #include "ks_fixture.h"
 
+#include <chrono>
+
 #include "platform/device.h"
+#ifndef _WIN32
+#include "platform/posix/testing.h"
+#endif
 
 namespace ferox::test {
 namespace {
@@ -170,10 +175,59 @@ TEST_F(CKsIrpTargetTest, GetPropertyMulti) {
     EXPECT_NE(items, nullptr);
     Free(items);
     items = nullptr;
+    for (unsigned n = 1; n <= 2; ++n) {  // the size query's record, then the block
+        alloc_test::FailNth(n);
+        EXPECT_EQ(empty.GetPropertyMulti(kKsPropSetIdTopology, KSPROPERTY_TOPOLOGY_NODES, &items),
+                  E_OUTOFMEMORY);
+        EXPECT_EQ(items, nullptr);
+    }
+}
+
+// A request the device keeps: cancelled after the bound, and failed after as long again when
+// not even the cancel ends it. The device may write its reply later, into the request's own
+// record: never into the caller's buffer, which is long gone.
+TEST_F(CKsIrpTargetTest, RequestTheDeviceKeepsFailsInBoundedTime) {
+    Target t;
+    const KSP_PIN flowRequest = PinRequest(KSPROPERTY_PIN_DATAFLOW);
+    ULONG flow = 7, cb = 9;
+    const std::size_t held = CKsIrpTarget::HeldByDevice();
+    sim::InjectFault({sim::Op::Property}, {sim::Action::NeverComplete});
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Send(t.GetHandle(), flowRequest, &flow, sizeof(flow), &cb), E_FAIL);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
+    EXPECT_EQ(sim::Log(sim::Op::CancelIo).size(), 1u);
+    EXPECT_EQ(CKsIrpTarget::HeldByDevice(), held);
+
+    sim::Fault deaf{sim::Action::NeverComplete};
+    deaf.ignoreCancel = true;
+    sim::InjectFault({sim::Op::Property}, deaf);
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Send(t.GetHandle(), flowRequest, &flow, sizeof(flow), &cb), E_FAIL);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(5000));
+    EXPECT_EQ(cb, 0u);
+    EXPECT_EQ(flow, 7u);
+    EXPECT_EQ(CKsIrpTarget::HeldByDevice(), held + 1);
+    EXPECT_TRUE(Traced(1,
+                       "CKsIrpTarget::SyncIoctl request 0x002f0003 left to the device after "
+                       "2000 ms and a cancel"));
+    // A reply later than the bound is cancelled: it never reaches the caller's buffer.
+    sim::InjectFault({sim::Op::Property}, {sim::Action::Pend, 0, 2500});
+    EXPECT_EQ(Send(t.GetHandle(), flowRequest, &flow, sizeof(flow), &cb), E_FAIL);
+    EXPECT_EQ(flow, 7u);
+    EXPECT_EQ(CKsIrpTarget::HeldByDevice(), held + 1);
+    // The kept one completes at last, into its record; the next request is answered.
+    sim::CompleteHeld(static_cast<LONG>(0xC0000120u));
+    EXPECT_EQ(Send(t.GetHandle(), flowRequest, &flow, sizeof(flow), &cb), S_OK);
+    EXPECT_EQ(flow, ULONG{KSPIN_DATAFLOW_IN});
+    // No record, no request.
+    sim::ClearLog();
     alloc_test::FailNth(1);
-    EXPECT_EQ(empty.GetPropertyMulti(kKsPropSetIdTopology, KSPROPERTY_TOPOLOGY_NODES, &items),
-              E_OUTOFMEMORY);
-    EXPECT_EQ(items, nullptr);
+    EXPECT_EQ(Send(t.GetHandle(), flowRequest, &flow, sizeof(flow), &cb), E_OUTOFMEMORY);
+#ifndef _WIN32
+    posix::FailNth(posix::Fault::CreateEvent, 1);
+    EXPECT_EQ(Send(t.GetHandle(), flowRequest, &flow, sizeof(flow), &cb), E_OUTOFMEMORY);
+#endif
+    EXPECT_TRUE(sim::Log(sim::Op::Property).empty());
 }
 
 }  // namespace

@@ -230,6 +230,62 @@ TEST_F(SimTest, HeldRequestsCompleteOnCancelAndUnplugFailsTheRest) {
     EXPECT_TRUE(Device().CloseHandle(f));
 }
 
+// What gives a held write back: a deaf driver ignores the cancel, maybe the stop, maybe even
+// the close; a request other than a write is not the stop's to give back.
+TEST_F(SimTest, HeldWritesGoBackOnStopOrCloseUnlessIgnored) {
+    struct Case {
+        bool ignoreStop;
+        bool closeEndsIt;
+        bool write;
+        bool backOnStop, backOnClose;
+    };
+    const Case cases[] = {
+        {false, false, true, true, true},     // honours the stop
+        {true, true, true, false, true},      // only its cleanup at close
+        {true, false, true, false, false},    // nothing: only CompleteHeld
+        {false, false, false, false, false},  // a vendor request is no write
+    };
+    HANDLE f = Open();
+    for (const Case& c : cases) {
+        HANDLE pin = CreatePin(f);
+        ASSERT_TRUE(SetState(pin, KSSTATE_RUN));
+        Fault deaf{Action::NeverComplete};
+        deaf.ignoreCancel = true;
+        deaf.ignoreStop = c.ignoreStop;
+        deaf.closeEndsIt = c.closeEndsIt;
+        InjectFault({c.write ? Op::WriteStream : Op::VendorMode}, deaf);
+        BYTE d[8] = {};
+        KSSTREAM_HEADER h;
+        OVERLAPPED ov;
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (c.write) {
+            EXPECT_FALSE(Write(pin, d, 8, &h, &ov, event));
+        } else {
+            std::memset(&ov, 0, sizeof ov);
+            ov.hEvent = event;
+            ULONG mode[2] = {0x10000, 0};
+            EXPECT_FALSE(Device().DeviceIoControl(pin, IOCTL_VENDOR_SET_MODE, mode, sizeof mode,
+                                                  nullptr, 0, nullptr, &ov));
+        }
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
+        EXPECT_TRUE(Device().CancelIoEx(pin, &ov));  // found, and left as it was
+        EXPECT_EQ(WaitForSingleObject(event, 0), DWORD{WAIT_TIMEOUT});
+        EXPECT_TRUE(SetState(pin, KSSTATE_STOP));
+        EXPECT_EQ(WaitForSingleObject(event, 0) == WAIT_OBJECT_0, c.backOnStop);
+        EXPECT_TRUE(Device().CloseHandle(pin));
+        EXPECT_EQ(WaitForSingleObject(event, 0) == WAIT_OBJECT_0, c.backOnStop || c.backOnClose);
+        // Completed at last, on a handle long closed.
+        CompleteHeld(static_cast<LONG>(0xC0000120u));
+        EXPECT_EQ(WaitForSingleObject(event, 0), DWORD{WAIT_OBJECT_0});
+        DWORD n = 5;
+        EXPECT_FALSE(Device().GetOverlappedResult(pin, &ov, &n, FALSE));
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_OPERATION_ABORTED});
+        EXPECT_EQ(n, 0u);
+        CloseHandle(event);
+    }
+    EXPECT_TRUE(Device().CloseHandle(f));
+}
+
 // As a KS driver: any number of clients open the filter, the render pin has one instance and
 // says so, and the device tells what it holds. The worker thread lives only while a pin does.
 TEST_F(SimTest, SharedFilterOnePinInstanceLatencyAndAWorkerOnlyWhilePlaying) {
