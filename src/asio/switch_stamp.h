@@ -19,16 +19,17 @@ class SwitchStamp {
 
     // A sequence count, odd while a pair is being written, keeps the two halves of a pair
     // together: a reader that saw it change reads again. A writer claims the odd count with a
-    // compare-exchange, so even two writers at once cannot tear a pair.
+    // compare-exchange, so even two writers at once cannot tear a pair. Release stores and
+    // acquire loads rather than fences (ThreadSanitizer does not model fences): a reader that
+    // sees a value of a write also sees that write's odd count when it checks again.
     void Publish(std::uint64_t position, std::uint64_t time) {
         std::uint32_t s = m_sequence.load(std::memory_order_relaxed);
         do {
             s &= ~1u;
         } while (!m_sequence.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
                                                    std::memory_order_relaxed));
-        std::atomic_thread_fence(std::memory_order_release);
-        m_position.store(position, std::memory_order_relaxed);
-        m_time.store(time, std::memory_order_relaxed);
+        m_position.store(position, std::memory_order_release);
+        m_time.store(time, std::memory_order_release);
         m_sequence.store(s + 2, std::memory_order_release);
     }
 
@@ -36,9 +37,8 @@ class SwitchStamp {
         for (unsigned tries = 1;; ++tries) {
             const std::uint32_t before = m_sequence.load(std::memory_order_acquire);
             Pair p;
-            p.position = m_position.load(std::memory_order_relaxed);
-            p.time = m_time.load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            p.position = m_position.load(std::memory_order_acquire);
+            p.time = m_time.load(std::memory_order_acquire);
             if ((before & 1) == 0 && m_sequence.load(std::memory_order_relaxed) == before)
                 return p;
             // A writer is never blocked inside a write, but it may have been preempted there.
