@@ -451,8 +451,15 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
         }
     }
 
+    WAVEFORMATEXTENSIBLE wfx;
+    FillWaveFormat(&wfx);
+    const DWORD carrierRate = wfx.Format.nSamplesPerSec;
+    const DWORD periodsMs = carrierRate ? 4000u * static_cast<DWORD>(n) / carrierRate : 0;
+    // A device that takes no write for this long has stopped playing: the host hears of it as
+    // of a device gone, instead of waiting in silence.
+    const DWORD stallWaitMs = kStopWaitMs + periodsMs;
     while (!deviceFailed && playing()) {
-        const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, INFINITE);
+        const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, stallWaitMs);
         if (w == WAIT_OBJECT_0 + kStreamPackets)
             break;  // stop
         if (w >= WAIT_OBJECT_0 + kStreamPackets) {
@@ -467,10 +474,7 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     // End of stream: the device hears it, then plays out a run of silence. Each wait is bounded,
     // so a device that stopped answering cannot hold the thread.
     pin->SetVendorMode(kVendorEndOfStream);
-    WAVEFORMATEXTENSIBLE wfx;
-    FillWaveFormat(&wfx);
-    const DWORD carrierRate = wfx.Format.nSamplesPerSec;
-    const DWORD drainWaitMs = 250 + (carrierRate ? 4000u * static_cast<DWORD>(n) / carrierRate : 0);
+    const DWORD drainWaitMs = 250 + periodsMs;
     // A restart goes straight on with a new pin; a stream that never wrote has nothing to end.
     bool inFlight = false;
     for (bool s : submitted)

@@ -140,6 +140,17 @@ TEST_F(FaultTest, StopReturnsWhenAWriteNeverCompletes) {
     EXPECT_LE(TimedStop(), milliseconds(1100));
 }
 
+// A device that stops taking writes while streaming: the host is told, not left in silence.
+TEST_F(FaultTest, AStreamTheDeviceStopsTakingEndsWithAResetRequest) {
+    sim::InjectFault(Writes(), {sim::Action::NeverComplete, 0, 0, 10, 1});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(13));
+    ASSERT_TRUE(WaitFor(TestHost::Get().resetRequests, 1, milliseconds(5000)));
+    EXPECT_EQ(TestHost::Get().switches.load(), 13);
+    EXPECT_FALSE(sim::Pins()[0].open);
+    EXPECT_LT(TimedStop(), milliseconds(200));
+}
+
 TEST_F(FaultTest, ReleaseWithAWriteThatNeverCompletes) {
     sim::InjectFault(Writes(), {sim::Action::NeverComplete, 0, 0, 3, 1});
     ASSERT_EQ(driver->start(), ASE_OK);
