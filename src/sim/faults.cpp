@@ -70,4 +70,10 @@ void CompleteHeld(LONG status) {
     s.held.clear();
 }
 
+std::size_t HeldRequests() {
+    Sim& s = TheSim();
+    std::lock_guard lock(s.mutex);
+    return s.held.size();
+}
+
 }  // namespace ferox::sim

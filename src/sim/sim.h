@@ -182,6 +182,8 @@ void ClearFaults();
 // Completes every request held by NeverComplete with this NTSTATUS (e.g. 0xC0000120, cancelled),
 // those on closed handles too.
 void CompleteHeld(LONG status);
+// Requests held by NeverComplete now (on closed handles too).
+std::size_t HeldRequests();
 
 // ---- What the system sent
 
