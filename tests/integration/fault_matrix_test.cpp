@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -333,19 +332,12 @@ void Child::Stream() {
     }
 }
 
-std::size_t ThreadCount() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
-
 void Child::Run() {
     TestHost& host = TestHost::Get();
     sim::Reset();
     sim::SetWriteMode(sim::WriteMode::Fast);
     host.Reset();
-    const std::size_t threads0 = ThreadCount();
+    const std::size_t threads0 = posix::LiveThreadCount();
     const std::size_t handles0 = posix::OpenHandleCount();
     const long allocations0 = alloc_test::Live();
 
@@ -446,11 +438,16 @@ void Child::Run() {
     // The device gives back what it held: whatever it writes must land in memory still alive.
     sim::CompleteHeld(static_cast<LONG>(0xC0000120));
     sim::Reset();
+    // Threads of the driver and the device's worker; a sanitizer's own do not count.
     const auto deadline = Clock::now() + kStreamWait;
-    while (ThreadCount() > threads0 && Clock::now() < deadline)
+    while ((posix::LiveThreadCount() > threads0 || sim::WorkerRunning()) &&
+           Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(1));
-    if (ThreadCount() > threads0)
-        Say("L %zu threads more than before", ThreadCount() - threads0);
+    }
+    if (posix::LiveThreadCount() > threads0)
+        Say("L %zu threads more than before", posix::LiveThreadCount() - threads0);
+    if (sim::WorkerRunning())
+        Say("L the device's worker still runs");
 }
 
 // ---- The parent: runs the cases, a few at a time
