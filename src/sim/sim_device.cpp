@@ -296,8 +296,12 @@ BOOL Sim::GetOverlappedResult(HANDLE device, LPOVERLAPPED ov, LPDWORD transferre
     if (!IsSimHandle(device))
         return ::GetOverlappedResult(device, ov, transferred, wait);
     for (;;) {
-        if (static_cast<LONG>(ov->Internal) != kStatusPending)
-            break;
+        {
+            // The worker may be completing it right now.
+            std::lock_guard lock(mutex);
+            if (static_cast<LONG>(ov->Internal) != kStatusPending)
+                break;
+        }
         if (!wait || ov->hEvent == nullptr) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
