@@ -8,6 +8,7 @@ namespace {
 std::atomic<unsigned long> g_calls{0};
 std::atomic<unsigned long> g_failAt{0};  // call number that fails; 0 = none
 std::atomic<bool> g_failAll{false};
+std::atomic<long> g_live{0};
 }  // namespace
 
 void* Allocate(std::size_t bytes) noexcept {
@@ -17,10 +18,15 @@ void* Allocate(std::size_t bytes) noexcept {
     unsigned long at = call;
     if (g_failAt.compare_exchange_strong(at, 0, std::memory_order_relaxed))
         return nullptr;
-    return std::malloc(bytes == 0 ? 1 : bytes);
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p)
+        g_live.fetch_add(1, std::memory_order_relaxed);
+    return p;
 }
 
 void Free(void* p) noexcept {
+    if (p)
+        g_live.fetch_sub(1, std::memory_order_relaxed);
     std::free(p);
 }
 
@@ -38,6 +44,9 @@ void Reset() {
 }
 unsigned long Calls() {
     return g_calls.load(std::memory_order_relaxed);
+}
+long Live() {
+    return g_live.load(std::memory_order_relaxed);
 }
 }  // namespace alloc_test
 

@@ -113,8 +113,15 @@ void SetWriteMode(WriteMode mode, DWORD bufferMs = 40);
 
 // Pulls the device: interfaces vanish from SetupAPI, requests on open handles fail with
 // ERROR_DEVICE_NOT_CONNECTED, pending requests complete with STATUS_DEVICE_NOT_CONNECTED.
-// Closing the handles still works.
+// Closing the handles still works. The handles open now stay dead, even after Replug: they
+// belonged to device objects that are gone.
 void Unplug();
+
+// Plugs the device back in after Unplug (nothing happens otherwise): its interfaces reappear
+// under the same instance ids and paths, as a USB device re-plugged into the same port keeps
+// them, and new filters and pins work. The pins of the dead handles no longer count as
+// instances, even while still open: the device objects they counted on went with the unplug.
+void Replug();
 
 // ---- Fault injection
 

@@ -102,6 +102,7 @@ struct HandleObject {
     explicit HandleObject(Kind k) : kind(k) {}
     Kind kind;
     bool open = true;
+    bool gone = false;                 // Filter, Pin: opened before an unplug, dead for good
     std::size_t iface = 0;             // Filter, Pin
     std::size_t pin = 0;               // Pin: index into Sim::pins
     GUID category{};                   // InfoSet: the category enumerated
@@ -118,6 +119,7 @@ struct PinInstance {
     PinState state;
     HANDLE handle = nullptr;
     std::size_t iface = 0;
+    bool gone = false;  // created before an unplug: no longer counts, plays or completes
     double bytesPerSecond = 44100.0 * 8;
     double formatBytesPerSecond = 44100.0 * 8;  // as the creation format states it
     double fill = 0;                            // bytes in the device's buffer (real-time mode)

@@ -42,7 +42,7 @@ bool Sim::NeedsWorkerLocked() const {
 }
 
 void Sim::Drain(PinInstance& pin, Clock::time_point now) {
-    if (writeMode != WriteMode::RealTime)
+    if (writeMode != WriteMode::RealTime || pin.gone)
         return;
     while (const auto at = CompletesAt(pin)) {
         if (*at > now)
@@ -212,7 +212,7 @@ void Sim::Worker() {
         bool playing = false;
         auto until = now + std::chrono::hours(1);
         for (auto& p : pins) {
-            if (!p.state.open)
+            if (!p.state.open || p.gone)
                 continue;
             Drain(p, now);
             playing = playing || (writeMode == WriteMode::RealTime &&
