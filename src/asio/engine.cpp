@@ -38,6 +38,13 @@ std::uint64_t SystemTimeNow() {
     return static_cast<std::uint64_t>(timeGetTime()) * 1000000u;
 }
 
+// ASIOSamples and ASIOTimeStamp: a 64-bit count as two 32-bit halves.
+template <typename HiLo>
+void StoreSplit(HiLo* out, std::uint64_t value) {
+    out->hi = static_cast<AsioULong>(value >> 32);
+    out->lo = static_cast<AsioULong>(value);
+}
+
 }  // namespace
 
 struct ASIOPellinor::StreamMemory : KsHeld {
@@ -151,7 +158,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     // A stream that ended on its own, or is still finishing, goes first.
     EndStream();
 
-    m_systemTime.store(0);
+    m_switchStamp.Publish(0, 0);
     m_bufferIndex = 0;
     m_started.store(false);
     ASIOError error = ASE_OK;
@@ -226,25 +233,21 @@ void ASIOPellinor::CloseStreamHandles() {
     m_hStopEvent = nullptr;
 }
 
-void ASIOPellinor::StorePosition(ASIOSamples* sPos, ULONGLONG bytes) const {
+std::uint64_t ASIOPellinor::HostSamples(ULONGLONG bytes) const {
     // Hosts count in their own samples: a carrier frame (8 bytes) is one PCM frame, or 32 DSD
     // samples per channel.
     const ULONGLONG frames = bytes / 8;
-    const ULONGLONG samples = IsDsd() ? frames * 32 : frames;
-    sPos->hi = static_cast<AsioULong>(samples >> 32);
-    sPos->lo = static_cast<AsioULong>(samples);
+    return IsDsd() ? frames * 32 : frames;
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
     if (!sPos || !tStamp)
         return ASE_InvalidParameter;
-    KSAUDIO_POSITION position{};
-    if (CKsAudPin* pin = m_pRenderPin.load())
-        pin->GetPosition(&position);
-    StorePosition(sPos, position.WriteOffset);
-    const std::uint64_t t = m_systemTime.load();
-    tStamp->hi = static_cast<AsioULong>(t >> 32);
-    tStamp->lo = static_cast<AsioULong>(t);
+    // What the latest switch told the host: asking the pin would race with the streaming thread
+    // closing it, and cost a device request on the host's audio thread.
+    const SwitchStamp::Pair latest = m_switchStamp.Read();
+    StoreSplit(sPos, latest.position);
+    StoreSplit(tStamp, latest.time);
     return ASE_OK;
 }
 
@@ -253,17 +256,17 @@ void ASIOPellinor::doBufferSwitch() {
     if (!m_started.load() || !callbacks || m_streamRequest.load() != StreamRequest::Run)
         return;
     const std::uint64_t now = SystemTimeNow();
-    m_systemTime.store(now);
+    // The engine's own count: asking the pin would cost a request on this thread.
+    const std::uint64_t position = HostSamples(m_bytesTaken.load());
+    m_switchStamp.Publish(position, now);
     if (m_timeInfoMode.load()) {
         AsioTimeInfo& ti = m_asioTime.timeInfo;
         const std::uint32_t raised = m_pendingTimeFlags.exchange(0);
         ti.flags |= raised;
         if (raised & kSampleRateChanged)
             ti.sampleRate = m_sampleRate.load();
-        // The engine's own count: asking the pin would cost a request on this thread.
-        StorePosition(&ti.samplePosition, m_bytesTaken.load());
-        ti.systemTime.hi = static_cast<AsioULong>(now >> 32);
-        ti.systemTime.lo = static_cast<AsioULong>(now);
+        StoreSplit(&ti.samplePosition, position);
+        StoreSplit(&ti.systemTime, now);
         if (m_timeCodeRead.load()) {
             // The rate the same record tells the host, so code and rate always agree.
             const double ahead = static_cast<double>(ti.samplePosition.lo) + ti.sampleRate * 600;
@@ -352,7 +355,7 @@ DWORD ASIOPellinor::RunStream() {
             m_streamRequest.store(StreamRequest::Stop);
             break;
         }
-        m_systemTime.store(0);
+        m_switchStamp.Publish(0, 0);
         m_bufferIndex = 0;
         m_bytesTaken.store(0);
         m_pRenderPin.store(pin);

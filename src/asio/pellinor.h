@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "asio/asio.h"
+#include "asio/switch_stamp.h"
 #include "com/unknown.h"
 #include "platform/ks.h"
 
@@ -93,7 +94,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     bool IsStreamThread() const;
     void doBufferSwitch();
     void FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const;
-    void StorePosition(ASIOSamples* sPos, ULONGLONG bytes) const;
+    // Carrier bytes the device took, in the host's samples of the current mode.
+    std::uint64_t HostSamples(ULONGLONG bytes) const;
     // Returns once no streaming thread is left, whatever the device does; on the streaming
     // thread itself it only asks the stream to end.
     void EndStream();
@@ -108,7 +110,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     ASIOTime m_asioTime{};
     // Time-info flags raised by host threads, merged into m_asioTime by the next switch.
     std::atomic<std::uint32_t> m_pendingTimeFlags{0};
-    std::atomic<std::uint64_t> m_systemTime{0};  // hi:lo of the latest switch, written whole
+    // Position and time of the latest switch, what getSamplePosition answers; 0/0 from a start
+    // until its first switch, kept after the stream ends.
+    SwitchStamp m_switchStamp;
     std::int32_t* m_inputBuffers[2] = {nullptr, nullptr};
     std::atomic<std::int32_t*> m_outputBuffers[2] = {nullptr, nullptr};
     AsioLong m_inputChannels[2] = {0, 0};

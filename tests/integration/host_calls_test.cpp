@@ -1,13 +1,16 @@
 // Hosts as they really call: back into the driver from its own callbacks (on the streaming
-// thread), rate and mode changes while playing, latencies before and after the device spoke.
+// thread), rate and mode changes while playing, latencies before and after the device spoke, the
+// position and time they read back.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "integration/test_host.h"
+#include "platform/alloc.h"
 #include "sim/sim.h"
 
 namespace ferox::test {
@@ -304,6 +307,150 @@ TEST_F(HostCallsTest, LatenciesFollowTheBufferSizeAndTheDevice) {
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(in, 2048);
     EXPECT_EQ(out, 2048 + 112896);
+}
+
+std::uint64_t Joined(AsioULong hi, AsioULong lo) {
+    return (static_cast<std::uint64_t>(hi) << 32) | lo;
+}
+
+// getSamplePosition as a host asks it, inside its switches, recorded for each switch k (1-based)
+// with the calls of the allocation hook it cost.
+struct PositionsAsked {
+    std::vector<std::pair<ASIOSamples, ASIOTimeStamp>> pairs;
+    std::atomic<unsigned long> allocations{0};
+    std::atomic<int> failures{0};
+    PositionsAsked() { pairs.resize(1 << 12); }
+    void Ask(IASIO* driver, int k) {
+        if (k < 1 || static_cast<std::size_t>(k) > pairs.size())
+            return;
+        auto& [pos, stamp] = pairs[k - 1];
+        const unsigned long before = alloc_test::Calls();
+        if (driver->getSamplePosition(&pos, &stamp) != ASE_OK)
+            failures.fetch_add(1);
+        allocations.fetch_add(alloc_test::Calls() - before);
+    }
+};
+
+// The position and time a host reads back inside bufferSwitchTimeInfo are the record's own, and
+// reading them costs no device request and no allocation, from any thread.
+TEST_F(HostCallsTest, SamplePositionIsThePairOfTheLatestSwitch) {
+    sim::SetWriteMode(sim::WriteMode::RealTime, 20);  // a pace the host thread can ask beside
+    host.supportsTimeInfo = 1;
+    PositionsAsked asked;
+    host.inSwitch = [&](int k) { asked.Ask(driver, k); };
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    ASIOSamples pos{1, 1};
+    ASIOTimeStamp stamp{1, 1};
+    ASSERT_EQ(driver->getSamplePosition(&pos, &stamp), ASE_OK);
+    EXPECT_EQ(pos.hi | pos.lo | stamp.hi | stamp.lo, 0u);  // nothing played yet
+
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(10));
+    const std::size_t properties = sim::Log(sim::Op::Property).size();
+    const unsigned long allocations = alloc_test::Calls();
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(driver->getSamplePosition(&pos, &stamp), ASE_OK);
+    EXPECT_EQ(alloc_test::Calls(), allocations);
+    ASSERT_TRUE(host.WaitSwitches(60));
+    EXPECT_EQ(sim::Log(sim::Op::Property).size(), properties);
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(asked.allocations.load(), 0u);
+    EXPECT_EQ(asked.failures.load(), 0);
+
+    const std::vector<Switch> log = host.log();
+    ASSERT_GE(log.size(), 60u);
+    for (std::size_t i = 0; i < 60; ++i) {
+        const auto& [p, t] = asked.pairs[i];
+        ASSERT_TRUE(log[i].timeInfo);
+        EXPECT_EQ(Joined(p.hi, p.lo), Joined(log[i].position.hi, log[i].position.lo)) << i;
+        EXPECT_EQ(Joined(t.hi, t.lo), Joined(log[i].systemTime.hi, log[i].systemTime.lo)) << i;
+    }
+    EXPECT_GT(Joined(log[59].position.hi, log[59].position.lo), 0u);
+
+    // After stop the last switch's pair stays; a new stream counts from 0 again.
+    ASSERT_EQ(driver->getSamplePosition(&pos, &stamp), ASE_OK);
+    EXPECT_EQ(Joined(pos.hi, pos.lo), Joined(log.back().position.hi, log.back().position.lo));
+    EXPECT_EQ(Joined(stamp.hi, stamp.lo),
+              Joined(log.back().systemTime.hi, log.back().systemTime.lo));
+    std::pair<ASIOSamples, ASIOTimeStamp> restarted{{1, 1}, {0, 0}};
+    std::atomic<bool> restartAsked{false};
+    host.inSwitch = [&](int) {
+        if (!restartAsked.exchange(true))
+            driver->getSamplePosition(&restarted.first, &restarted.second);
+    };
+    const int before = host.switches.load();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(before + 5));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(Joined(restarted.first.hi, restarted.first.lo), 0u);
+    EXPECT_NE(Joined(restarted.second.hi, restarted.second.lo), 0u);
+}
+
+// A host without time info reads the same engine count through bufferSwitch.
+TEST_F(HostCallsTest, SamplePositionWithoutTimeInfoFollowsTheSwitches) {
+    constexpr AsioLong n = 64;
+    constexpr int kSwitches = 30;
+    PositionsAsked asked;
+    host.inSwitch = [&](int k) {
+        asked.Ask(driver, k);
+        if (k == kSwitches)
+            driver->stop();
+    };
+    ASSERT_EQ(CreateOutputs(driver, 2, n), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitUntil([] { return PinClosed(0); }));
+    EXPECT_EQ(asked.allocations.load(), 0u);
+    const int switches = host.switches.load();
+    ASSERT_EQ(switches, kSwitches);
+    for (int i = 0; i < switches; ++i) {
+        const auto& [p, t] = asked.pairs[i];
+        EXPECT_NE(Joined(t.hi, t.lo), 0u) << i;
+        // Each write the device took between two switches is one half.
+        if (i >= 4) {
+            const auto& previous = asked.pairs[i - 1].first;
+            EXPECT_EQ(Joined(p.hi, p.lo) - Joined(previous.hi, previous.lo),
+                      static_cast<std::uint64_t>(n))
+                << i;
+        }
+    }
+    ASIOSamples pos{};
+    ASIOTimeStamp stamp{};
+    ASSERT_EQ(driver->getSamplePosition(&pos, &stamp), ASE_OK);
+    const auto& [last, lastAt] = asked.pairs[switches - 1];
+    EXPECT_EQ(Joined(pos.hi, pos.lo), Joined(last.hi, last.lo));
+    EXPECT_EQ(Joined(stamp.hi, stamp.lo), Joined(lastAt.hi, lastAt.lo));
+}
+
+// A host's other thread asks all the time while streams start, stop and the device is opened
+// again: every answer is a pair some switch published (a start's 0/0 never mixed with another).
+TEST_F(HostCallsTest, SamplePositionReadWhileStreamsComeAndGo) {
+    std::atomic<bool> done{false};
+    std::atomic<long> reads{0};
+    std::atomic<long> torn{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            ASIOSamples pos{};
+            ASIOTimeStamp stamp{};
+            if (driver->getSamplePosition(&pos, &stamp) != ASE_OK ||
+                (Joined(stamp.hi, stamp.lo) == 0 && Joined(pos.hi, pos.lo) != 0)) {
+                torn.fetch_add(1);
+            }
+            reads.fetch_add(1);
+        }
+    });
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+        const int before = host.switches.load();
+        ASSERT_EQ(driver->start(), ASE_OK);
+        ASSERT_TRUE(host.WaitSwitches(before + 5));
+        EXPECT_EQ(driver->stop(), ASE_OK);
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
 }
 
 }  // namespace

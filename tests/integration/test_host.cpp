@@ -74,12 +74,13 @@ void TestHost::OnSwitch(AsioLong index, bool timeInfo, const ASIOTime* time) {
             half[i] = fillDsdPattern ? 0x04030201 : Word(k, static_cast<int>(c), i);
         }
     }
-    Switch s{index, timeInfo, 0, {}, {}};
+    Switch s{index, timeInfo, 0, {}, {}, {}};
     s.thread = GetCurrentThreadId();
     s.priority = GetThreadPriority(GetCurrentThread());
     if (time) {
         s.flags = time->timeInfo.flags;
         s.position = time->timeInfo.samplePosition;
+        s.systemTime = time->timeInfo.systemTime;
         s.timeCode = time->timeCode.timeCodeSamples;
     }
     {

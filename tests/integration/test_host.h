@@ -22,10 +22,11 @@ namespace ferox::test {
 struct Switch {
     AsioLong index;
     bool timeInfo;
-    AsioULong flags;       // time info flags, when timeInfo
-    ASIOSamples position;  // time info sample position
-    ASIOSamples timeCode;  // time code samples
-    DWORD thread = 0;      // the calling thread and its priority
+    AsioULong flags;           // time info flags, when timeInfo
+    ASIOSamples position;      // time info sample position
+    ASIOTimeStamp systemTime;  // time info system time
+    ASIOSamples timeCode;      // time code samples
+    DWORD thread = 0;          // the calling thread and its priority
     int priority = 0;
 };
 

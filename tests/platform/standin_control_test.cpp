@@ -266,6 +266,37 @@ TEST_F(Controls, NthCreationFailsOnceAndResetCancels) {
     ferox::alloc_test::Reset();
 }
 
+DWORD WINAPI WaitForRelease(LPVOID release) {
+    return WaitForSingleObject(static_cast<HANDLE>(release), 30000);
+}
+
+// What churn tests count: a thread until its routine returns, a block until it is freed; a
+// creation that failed is not counted.
+TEST_F(Controls, LiveThreadsAndBlocksAreCounted) {
+    const std::size_t threads = posix::LiveThreadCount();
+    HANDLE release = NewEvent(true, false);
+    HANDLE t = Start(WaitForRelease, release);
+    EXPECT_EQ(posix::LiveThreadCount(), threads + 1);
+    posix::FailNth(posix::Fault::CreateThread, 1);
+    EXPECT_EQ(CreateThread(nullptr, 0, ReturnNine, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(posix::LiveThreadCount(), threads + 1);
+    SetEvent(release);
+    Join(t);  // signalled: no longer counted
+    EXPECT_EQ(posix::LiveThreadCount(), threads);
+    CloseHandle(release);
+
+    const long blocks = ferox::alloc_test::Live();
+    void* p = ferox::Allocate(16);
+    EXPECT_EQ(ferox::alloc_test::Live(), blocks + 1);
+    ferox::alloc_test::FailNth(1);
+    EXPECT_EQ(ferox::Allocate(16), nullptr);
+    ferox::alloc_test::Reset();
+    EXPECT_EQ(ferox::alloc_test::Live(), blocks + 1);
+    ferox::Free(nullptr);
+    ferox::Free(p);
+    EXPECT_EQ(ferox::alloc_test::Live(), blocks);
+}
+
 // What the stand-in does not model, it refuses.
 TEST_F(Controls, NamedEventsAndSuspendedThreadsAreRefused) {
     EXPECT_FAILS_WITH(CreateEventW(nullptr, FALSE, FALSE, u"Global\\ferox"), nullptr,

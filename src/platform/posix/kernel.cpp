@@ -54,6 +54,7 @@ Kernel& K() {
 
 std::atomic<DWORD> g_timeOffset{0};
 std::atomic<DWORD> g_nextThreadId{4};
+std::atomic<std::size_t> g_liveThreads{0};
 
 thread_local DWORD t_lastError = 0;
 thread_local DWORD t_threadId = 0;
@@ -231,6 +232,7 @@ void* ThreadMain(void* arg) {
     Kernel& k = K();
     {
         std::lock_guard lock(k.mutex);
+        g_liveThreads.fetch_sub(1);
         start->thread->exitCode = code;
         start->thread->signalled = true;
     }
@@ -348,9 +350,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
     // The handle exists before the thread runs, so the routine may wait on it.
     HANDLE h = InsertHandle(thread);
     pthread_t t;
+    g_liveThreads.fetch_add(1);
     const int rc = pthread_create(&t, &attr, ThreadMain, init);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        g_liveThreads.fetch_sub(1);
         delete init;
         RemoveHandle(h);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -531,6 +535,10 @@ std::size_t OpenHandleCount() {
     Kernel& k = K();
     std::lock_guard lock(k.mutex);
     return k.handles.size();
+}
+
+std::size_t LiveThreadCount() {
+    return g_liveThreads.load();
 }
 
 void FailNth(Fault fault, unsigned n) {

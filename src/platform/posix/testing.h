@@ -17,6 +17,11 @@ namespace ferox::posix {
 // counted).
 std::size_t OpenHandleCount();
 
+// ---- Threads
+// Threads made by CreateThread whose routine has not returned yet (counted until just before
+// their handle is signalled).
+std::size_t LiveThreadCount();
+
 // ---- Fault injection for object creation
 enum class Fault { CreateEvent, CreateThread };
 // The n-th call from now on (1 = the next one) of that kind fails once, with
