@@ -217,8 +217,9 @@ struct Logged {
 std::vector<Logged> Log();
 std::vector<Logged> Log(Op op);  // only requests of this kind
 void ClearLog();
-// Keeps only the latest `entries` requests (0: none); Reset makes the log unbounded again.
-// A process that plays for hours and never reads the log must bound it.
+// Keeps only the latest `entries` requests and vendor modes (0: none), and forgets closed
+// handles and, once none is open, closed pins (Pins() no longer lists them); Reset makes it
+// unbounded again. A process that plays for hours and never reads the log must bound it.
 void SetLogLimit(std::size_t entries);
 
 // Every byte that write-stream requests delivered (DataUsed bytes of each header), in the order

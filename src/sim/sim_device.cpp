@@ -240,6 +240,8 @@ BOOL Sim::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LP
                 a = Error(ERROR_NOT_SUPPORTED);
             } else {
                 vendorModes.push_back(mode);
+                if (vendorModes.size() > logLimit)
+                    vendorModes.erase(vendorModes.begin());
                 // In DSD mode a carrier word holds 32 one-bit samples of a channel, and the
                 // device clocks them at 64 times the format's rate: twice the frames.
                 if (mode == kVendorModeDsd) {
@@ -399,7 +401,17 @@ BOOL Sim::CloseHandle(HANDLE handle) {
         }
     }
     object->open = false;
+    if (logLimit != kUnbounded)
+        ForgetClosedLocked();
     return TRUE;
+}
+
+void Sim::ForgetClosedLocked() {
+    std::erase_if(handles, [](const auto& entry) { return !entry.second.open; });
+    // Pin records are indexed by the handles that name them: only a machine without an open pin
+    // can drop them all.
+    if (std::none_of(pins.begin(), pins.end(), [](const PinInstance& p) { return p.state.open; }))
+        pins.clear();
 }
 
 HMODULE Sim::LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {

@@ -315,6 +315,8 @@ class Sim final : public DeviceApi {
     // Gives back what CancelIoEx (or, `closing`, the close of the handle) reaches.
     bool CancelLocked(HANDLE device, LPOVERLAPPED ov, bool closing = false);
     BOOL CloseHandle(HANDLE handle) override;
+    // With a bounded log nobody reads the history: closed handles and pins are forgotten.
+    void ForgetClosedLocked();
     HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) override;
     static HMODULE KsUserModule();
     FARPROC GetProcAddress(HMODULE module, LPCSTR name) override;

@@ -493,5 +493,30 @@ TEST_F(SimTest, TheLogKeepsOnlyTheLatestRequestsUpToItsLimit) {
     Device().CloseHandle(f);
 }
 
+// A process that never reads the history keeps none: pins, handles and vendor modes of streams
+// that ended are forgotten, and a forgotten handle is refused like a closed one.
+TEST_F(SimTest, ABoundedLogForgetsWhatEnded) {
+    SetLogLimit(0);
+    HANDLE f = Open();
+    for (int i = 0; i < 3; ++i) {
+        HANDLE pin = CreatePin(f);
+        ULONG mode[2] = {0x10000, 0};
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        Device().DeviceIoControl(pin, IOCTL_VENDOR_SET_MODE, mode, sizeof mode, nullptr, 0, nullptr,
+                                 &ov);
+        CloseHandle(ov.hEvent);
+        EXPECT_EQ(Pins().size(), 1u);  // the open one stays
+        EXPECT_TRUE(Device().CloseHandle(pin));
+        EXPECT_TRUE(Pins().empty());
+        EXPECT_FALSE(Device().CloseHandle(pin));
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
+    }
+    EXPECT_TRUE(VendorModes().empty());
+    EXPECT_EQ(OpenHandles(), 1u);
+    EXPECT_TRUE(Device().CloseHandle(f));
+    EXPECT_EQ(OpenHandles(), 0u);
+}
+
 }  // namespace
 }  // namespace ferox::sim
