@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     const long handlesDelta = Handles() - handles;
     const long long kbDelta = (PrivateBytes() - bytes) / 1024;
     std::printf(
-        "churn wine %d-bit full, allocations = private KB: %d cycles, allocations %+lld, "
+        "churn wine %d-bit full (allocations in private KB): %d cycles, allocations %+lld, "
         "handles %+ld, threads %+ld\n",
         sizeof(void*) == 8 ? 64 : 32, cycles, kbDelta, handlesDelta, threadsDelta);
     CHECK(cycles == kCycles);
