@@ -15,7 +15,7 @@ void FailNth(unsigned n);  // the n-th call from now on (1 = the next one) fails
 void FailFromNow();        // every call fails until Reset
 void Reset();              // no failures planned
 unsigned long Calls();     // calls of Allocate since the process started
-long Live();               // blocks Allocate handed out that were not freed yet
+long Live();               // blocks Allocate gave out that Free has not taken back
 }  // namespace alloc_test
 
 }  // namespace ferox

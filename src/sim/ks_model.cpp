@@ -127,7 +127,7 @@ std::size_t Sim::IfaceOf(const Filter& filter) const {
 ULONG Sim::CurrentCount(std::size_t iface, ULONG pinId) {
     ULONG n = 0;
     for (const auto& p : pins)
-        n += p.state.open && p.iface == iface && p.state.pinId == pinId ? 1 : 0;
+        n += p.state.open && !p.gone && p.iface == iface && p.state.pinId == pinId ? 1 : 0;
     return n;
 }
 
@@ -320,7 +320,7 @@ DWORD Sim::CreatePin(HANDLE filterHandle, PKSPIN_CONNECT connect, ACCESS_MASK ac
     HandleObject* filter = Find(filterHandle);
     if (filter == nullptr || filter->kind != Kind::Filter)
         return refuse(ERROR_INVALID_HANDLE);
-    if (unplugged)
+    if (unplugged || filter->gone)
         return refuse(kErrorDeviceNotConnected);
     const Filter& model = machine.interfaces[filter->iface].filter;
     if (c.PinId >= model.pins.size())

@@ -46,6 +46,11 @@ void SetLogLimit(std::size_t entries) {
     s.logLimit = entries;
     while (s.log.size() > entries)
         s.log.pop_front();
+    if (s.vendorModes.size() > entries)
+        s.vendorModes.erase(s.vendorModes.begin(),
+                            s.vendorModes.end() - static_cast<std::ptrdiff_t>(entries));
+    if (entries != kUnbounded)
+        s.ForgetClosedLocked();
 }
 
 void ClearLog() {

@@ -113,8 +113,15 @@ void SetWriteMode(WriteMode mode, DWORD bufferMs = 40);
 
 // Pulls the device: interfaces vanish from SetupAPI, requests on open handles fail with
 // ERROR_DEVICE_NOT_CONNECTED, pending requests complete with STATUS_DEVICE_NOT_CONNECTED.
-// Closing the handles still works.
+// Closing the handles still works. The handles open now stay dead, even after Replug: they
+// belonged to device objects that are gone.
 void Unplug();
+
+// Plugs the device back in after Unplug (nothing happens otherwise): its interfaces reappear
+// under the same instance ids and paths, as a USB device re-plugged into the same port keeps
+// them, and new filters and pins work. The pins of the dead handles no longer count as
+// instances, even while still open: the device objects they counted on went with the unplug.
+void Replug();
 
 // ---- Fault injection
 
@@ -212,8 +219,9 @@ struct Logged {
 std::vector<Logged> Log();
 std::vector<Logged> Log(Op op);  // only requests of this kind
 void ClearLog();
-// Keeps only the latest `entries` requests (0: none); Reset makes the log unbounded again.
-// A process that plays for hours and never reads the log must bound it.
+// Keeps only the latest `entries` requests and vendor modes (0: none), and forgets closed
+// handles and, once none is open, closed pins (Pins() no longer lists them); Reset makes it
+// unbounded again. A process that plays for hours and never reads the log must bound it.
 void SetLogLimit(std::size_t entries);
 
 // Every byte that write-stream requests delivered (DataUsed bytes of each header), in the order

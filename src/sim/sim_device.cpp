@@ -36,7 +36,15 @@ void Sim::ResetLocked(const Machine& m) {
 
 void Sim::UnplugLocked() {
     unplugged = true;
+    for (auto& [value, object] : handles) {
+        if (object.kind != Kind::InfoSet)
+            object.gone = true;
+    }
+    const auto now = Clock::now();
     for (auto& p : pins) {
+        if (!p.gone)
+            Drain(p, now);  // what it played up to the unplug; nothing after
+        p.gone = true;
         for (auto& w : p.queue)
             Complete(w.ov, kStatusDeviceNotConnected, 0);
         p.queue.clear();
@@ -180,7 +188,7 @@ BOOL Sim::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LP
         UnplugLocked();
         fault = nullptr;
     }
-    if (unplugged)
+    if (unplugged || object->gone)
         return finish(kErrorDeviceNotConnected);
     if (fault != nullptr && fault->action == Action::Fail)
         return finish(fault->error);
@@ -232,6 +240,8 @@ BOOL Sim::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LP
                 a = Error(ERROR_NOT_SUPPORTED);
             } else {
                 vendorModes.push_back(mode);
+                if (vendorModes.size() > logLimit)
+                    vendorModes.erase(vendorModes.begin());
                 // In DSD mode a carrier word holds 32 one-bit samples of a channel, and the
                 // device clocks them at 64 times the format's rate: twice the frames.
                 if (mode == kVendorModeDsd) {
@@ -289,8 +299,12 @@ BOOL Sim::GetOverlappedResult(HANDLE device, LPOVERLAPPED ov, LPDWORD transferre
     if (!IsSimHandle(device))
         return ::GetOverlappedResult(device, ov, transferred, wait);
     for (;;) {
-        if (static_cast<LONG>(ov->Internal) != kStatusPending)
-            break;
+        {
+            // The worker may be completing it right now.
+            std::lock_guard lock(mutex);
+            if (static_cast<LONG>(ov->Internal) != kStatusPending)
+                break;
+        }
         if (!wait || ov->hEvent == nullptr) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
@@ -387,7 +401,17 @@ BOOL Sim::CloseHandle(HANDLE handle) {
         }
     }
     object->open = false;
+    if (logLimit != kUnbounded)
+        ForgetClosedLocked();
     return TRUE;
+}
+
+void Sim::ForgetClosedLocked() {
+    std::erase_if(handles, [](const auto& entry) { return !entry.second.open; });
+    // Pin records are indexed by the handles that name them: only a machine without an open pin
+    // can drop them all.
+    if (std::none_of(pins.begin(), pins.end(), [](const PinInstance& p) { return p.state.open; }))
+        pins.clear();
 }
 
 HMODULE Sim::LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
@@ -564,6 +588,12 @@ void Unplug() {
     Sim& s = TheSim();
     std::lock_guard lock(s.mutex);
     s.UnplugLocked();
+}
+
+void Replug() {
+    Sim& s = TheSim();
+    std::lock_guard lock(s.mutex);
+    s.unplugged = false;
 }
 
 std::size_t OpenHandles() {

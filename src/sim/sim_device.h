@@ -102,6 +102,7 @@ struct HandleObject {
     explicit HandleObject(Kind k) : kind(k) {}
     Kind kind;
     bool open = true;
+    bool gone = false;                 // Filter, Pin: opened before an unplug, dead for good
     std::size_t iface = 0;             // Filter, Pin
     std::size_t pin = 0;               // Pin: index into Sim::pins
     GUID category{};                   // InfoSet: the category enumerated
@@ -118,6 +119,7 @@ struct PinInstance {
     PinState state;
     HANDLE handle = nullptr;
     std::size_t iface = 0;
+    bool gone = false;  // created before an unplug: no longer counts, plays or completes
     double bytesPerSecond = 44100.0 * 8;
     double formatBytesPerSecond = 44100.0 * 8;  // as the creation format states it
     double fill = 0;                            // bytes in the device's buffer (real-time mode)
@@ -313,6 +315,8 @@ class Sim final : public DeviceApi {
     // Gives back what CancelIoEx (or, `closing`, the close of the handle) reaches.
     bool CancelLocked(HANDLE device, LPOVERLAPPED ov, bool closing = false);
     BOOL CloseHandle(HANDLE handle) override;
+    // With a bounded log nobody reads the history: closed handles and pins are forgotten.
+    void ForgetClosedLocked();
     HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) override;
     static HMODULE KsUserModule();
     FARPROC GetProcAddress(HMODULE module, LPCSTR name) override;

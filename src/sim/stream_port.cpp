@@ -42,7 +42,7 @@ bool Sim::NeedsWorkerLocked() const {
 }
 
 void Sim::Drain(PinInstance& pin, Clock::time_point now) {
-    if (writeMode != WriteMode::RealTime)
+    if (writeMode != WriteMode::RealTime || pin.gone)
         return;
     while (const auto at = CompletesAt(pin)) {
         if (*at > now)
@@ -142,7 +142,7 @@ void Sim::FinishPace(PinInstance& pin) {
             break;
         }
     }
-    pin.turnaroundUs = {};
+    std::vector<unsigned>().swap(pin.turnaroundUs);  // a cleared vector keeps its 80 KB
 }
 
 Answer Sim::Write(PinInstance& pin, LPVOID out, DWORD outSize, OVERLAPPED* ov) {
@@ -212,7 +212,7 @@ void Sim::Worker() {
         bool playing = false;
         auto until = now + std::chrono::hours(1);
         for (auto& p : pins) {
-            if (!p.state.open)
+            if (!p.state.open || p.gone)
                 continue;
             Drain(p, now);
             playing = playing || (writeMode == WriteMode::RealTime &&

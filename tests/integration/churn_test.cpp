@@ -17,10 +17,10 @@ namespace {
 
 // The sanitizers slow every cycle down many times over; the full counts run in the plain build.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSlowdown = 10;
+constexpr int kSlowdown = 4;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr int kSlowdown = 10;
+constexpr int kSlowdown = 4;
 #else
 constexpr int kSlowdown = 1;
 #endif

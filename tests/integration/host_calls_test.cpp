@@ -1,5 +1,6 @@
 // Hosts as they really call: back into the driver from its own callbacks (on the streaming
-// thread), rate and mode changes while playing, latencies before and after the device spoke.
+// thread), rate and mode changes while playing, latencies before and after the device spoke, the
+// position and time they read back.
 #include <gtest/gtest.h>
 
 #include <atomic>

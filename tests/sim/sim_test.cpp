@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/device.h"
@@ -63,6 +64,42 @@ class SimTest : public ::testing::Test {
         p.Id = KSPROPERTY_CONNECTION_STATE;
         p.Flags = KSPROPERTY_TYPE_SET;
         return Ioctl(pin, &p, sizeof(p), &state, sizeof(state));
+    }
+    // What SetupAPI lists as present under KSCATEGORY_AUDIO: each interface's path and
+    // device instance id.
+    static std::vector<std::pair<WString, WString>> Present() {
+        std::vector<std::pair<WString, WString>> found;
+        DeviceApi& d = Device();
+        HDEVINFO set = d.SetupDiGetClassDevsW(&kKsCategoryAudio, nullptr, nullptr,
+                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        EXPECT_NE(set, INVALID_HANDLE_VALUE);
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof(data);
+        for (DWORD i = 0; d.SetupDiEnumDeviceInterfaces(set, nullptr, &kKsCategoryAudio, i, &data);
+             ++i) {
+            alignas(8) BYTE buffer[600];
+            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
+            detail->cbSize = sizeof(*detail);
+            SP_DEVINFO_DATA info{};
+            info.cbSize = sizeof(info);
+            WCHAR id[100] = {};
+            EXPECT_TRUE(d.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, sizeof(buffer),
+                                                           nullptr, &info));
+            EXPECT_TRUE(d.SetupDiGetDeviceInstanceIdW(set, &info, id, 100, nullptr));
+            found.emplace_back(detail->DevicePath, id);
+        }
+        d.SetupDiDestroyDeviceInfoList(set);
+        return found;
+    }
+    static KSPIN_CINSTANCES Instances(HANDLE filter) {
+        KSP_PIN request;
+        std::memset(&request, 0, sizeof(request));
+        request.Property.Set = kKsPropSetIdPin;
+        request.Property.Id = KSPROPERTY_PIN_CINSTANCES;
+        request.Property.Flags = KSPROPERTY_TYPE_GET;
+        KSPIN_CINSTANCES count{};
+        EXPECT_TRUE(Ioctl(filter, &request, sizeof(request), &count, sizeof(count)));
+        return count;
     }
     // One write of `size` bytes; h and ov must outlive it.
     static BOOL Write(HANDLE pin, BYTE* data, ULONG size, KSSTREAM_HEADER* h, OVERLAPPED* ov,
@@ -286,6 +323,101 @@ TEST_F(SimTest, HeldWritesGoBackOnStopOrCloseUnlessIgnored) {
     EXPECT_TRUE(Device().CloseHandle(f));
 }
 
+// A re-plugged DAC comes back as the same device; what was opened on the old one stays dead,
+// and its pin, still open, does not take the new device's one instance.
+TEST_F(SimTest, ReplugBringsTheDeviceBackAndLeavesOldHandlesDead) {
+    const auto plugged = Present();
+    ASSERT_EQ(plugged.size(), 1u);
+    HANDLE f = Open();
+    HANDLE pin = CreatePin(f);
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN));
+    Replug();  // not unplugged: nothing changes
+    EXPECT_TRUE(SetState(pin, KSSTATE_RUN));
+
+    Unplug();
+    EXPECT_TRUE(Present().empty());
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    Replug();
+    EXPECT_EQ(Present(), plugged);  // same instance id, same path
+
+    EXPECT_FALSE(SetState(pin, KSSTATE_RUN));
+    EXPECT_EQ(GetLastError(), 1167u);
+    Connect c = RenderConnect();
+    HANDLE refused = nullptr;
+    EXPECT_EQ(CreatePinFn()(f, &c.c, GENERIC_WRITE, &refused), 1167u);
+    EXPECT_EQ(refused, INVALID_HANDLE_VALUE);
+
+    HANDLE f2 = Open();
+    ASSERT_NE(f2, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Instances(f2).CurrentCount, 0u);  // the old pin is still open, but dead
+    HANDLE pin2 = CreatePin(f2);
+    ASSERT_NE(pin2, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Instances(f2).CurrentCount, 1u);
+    EXPECT_EQ(CreatePinFn()(f2, &c.c, GENERIC_WRITE, &refused), 1450u);
+    ASSERT_TRUE(SetState(pin2, KSSTATE_RUN));
+    BYTE d[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    KSSTREAM_HEADER h;
+    OVERLAPPED ov;
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(Write(pin2, d, 8, &h, &ov, event));
+    DWORD n = 0;
+    EXPECT_TRUE(Device().GetOverlappedResult(pin2, &ov, &n, TRUE));
+    EXPECT_EQ(Captured(), Bytes(d, d + 8));
+
+    EXPECT_EQ(OpenHandles(), 4u);
+    EXPECT_TRUE(Device().CloseHandle(pin));
+    EXPECT_TRUE(Device().CloseHandle(f));
+    EXPECT_FALSE(Device().CloseHandle(f));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_EQ(Instances(f2).CurrentCount, 1u);
+    EXPECT_TRUE(WorkerRunning());  // the new pin lives on
+    CloseHandle(event);
+    Device().CloseHandle(pin2);
+    Device().CloseHandle(f2);
+    EXPECT_EQ(OpenHandles(), 0u);
+    EXPECT_FALSE(WorkerRunning());
+}
+
+// Writes the device held when it went complete with the unplug; a pin of the re-plugged device
+// plays on its own clock while the dead one neither plays nor completes anything any more.
+TEST_F(SimTest, UnplugCompletesHeldWritesAndADeadPinPlaysNoMore) {
+    SetWriteMode(WriteMode::RealTime, 10);
+    HANDLE f = Open();
+    HANDLE pin = CreatePin(f);
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN));
+    std::vector<BYTE> data(48000 * 8 / 10);  // 100 ms at 48 kHz: held past the buffer's 10 ms
+    KSSTREAM_HEADER h;
+    OVERLAPPED ov;
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(Write(pin, data.data(), static_cast<ULONG>(data.size()), &h, &ov, event));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
+    EXPECT_EQ(Pins()[0].writesPending, 1u);
+    Unplug();
+    DWORD n = 0;
+    EXPECT_FALSE(Device().GetOverlappedResult(pin, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), 1167u);
+    const ULONGLONG played = Pins()[0].position.PlayOffset;
+    EXPECT_LT(played, data.size());
+    Replug();
+
+    HANDLE f2 = Open();
+    HANDLE pin2 = CreatePin(f2);
+    ASSERT_TRUE(SetState(pin2, KSSTATE_RUN));
+    ResetEvent(event);
+    EXPECT_FALSE(Write(pin2, data.data(), 4800, &h, &ov, event));  // 12.5 ms: held briefly
+    EXPECT_TRUE(Device().GetOverlappedResult(pin2, &ov, &n, TRUE));
+    EXPECT_EQ(n, 4800u);
+    const std::vector<PinState> pins = Pins();
+    ASSERT_EQ(pins.size(), 2u);
+    EXPECT_EQ(pins[0].position.PlayOffset, played);
+    EXPECT_TRUE(pins[0].open);
+    EXPECT_EQ(pins[0].writesPending, 0u);
+    EXPECT_EQ(pins[1].bytesReceived, 4800u);
+    CloseHandle(event);
+    for (HANDLE handle : {pin, f, pin2, f2})
+        EXPECT_TRUE(Device().CloseHandle(handle));
+}
+
 // As a KS driver: any number of clients open the filter, the render pin has one instance and
 // says so, and the device tells what it holds. The worker thread lives only while a pin does.
 TEST_F(SimTest, SharedFilterOnePinInstanceLatencyAndAWorkerOnlyWhilePlaying) {
@@ -359,6 +491,31 @@ TEST_F(SimTest, TheLogKeepsOnlyTheLatestRequestsUpToItsLimit) {
         Ioctl(f, &p, sizeof(p), &count, 4);
     EXPECT_EQ(Log(Op::Property).size(), 3u);
     Device().CloseHandle(f);
+}
+
+// A process that never reads the history keeps none: pins, handles and vendor modes of streams
+// that ended are forgotten, and a forgotten handle is refused like a closed one.
+TEST_F(SimTest, ABoundedLogForgetsWhatEnded) {
+    SetLogLimit(0);
+    HANDLE f = Open();
+    for (int i = 0; i < 3; ++i) {
+        HANDLE pin = CreatePin(f);
+        ULONG mode[2] = {0x10000, 0};
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        Device().DeviceIoControl(pin, IOCTL_VENDOR_SET_MODE, mode, sizeof mode, nullptr, 0, nullptr,
+                                 &ov);
+        CloseHandle(ov.hEvent);
+        EXPECT_EQ(Pins().size(), 1u);  // the open one stays
+        EXPECT_TRUE(Device().CloseHandle(pin));
+        EXPECT_TRUE(Pins().empty());
+        EXPECT_FALSE(Device().CloseHandle(pin));
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
+    }
+    EXPECT_TRUE(VendorModes().empty());
+    EXPECT_EQ(OpenHandles(), 1u);
+    EXPECT_TRUE(Device().CloseHandle(f));
+    EXPECT_EQ(OpenHandles(), 0u);
 }
 
 }  // namespace
