@@ -158,7 +158,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     // A stream that ended on its own, or is still finishing, goes first.
     EndStream();
 
-    m_switchStamp.Publish(0, 0);
+    m_systemTime.Publish(0, 0);
     m_bufferIndex = 0;
     m_started.store(false);
     ASIOError error = ASE_OK;
@@ -245,7 +245,7 @@ ASIOError ASIO_METHOD ASIOPellinor::getSamplePosition(ASIOSamples* sPos, ASIOTim
         return ASE_InvalidParameter;
     // What the latest switch told the host: asking the pin would race with the streaming thread
     // closing it, and cost a device request on the host's audio thread.
-    const SwitchStamp::Pair latest = m_switchStamp.Read();
+    const SwitchStamp::Pair latest = m_systemTime.Read();
     StoreSplit(sPos, latest.position);
     StoreSplit(tStamp, latest.time);
     return ASE_OK;
@@ -258,7 +258,7 @@ void ASIOPellinor::doBufferSwitch() {
     const std::uint64_t now = SystemTimeNow();
     // The engine's own count: asking the pin would cost a request on this thread.
     const std::uint64_t position = HostSamples(m_bytesTaken.load());
-    m_switchStamp.Publish(position, now);
+    m_systemTime.Publish(position, now);
     if (m_timeInfoMode.load()) {
         AsioTimeInfo& ti = m_asioTime.timeInfo;
         const std::uint32_t raised = m_pendingTimeFlags.exchange(0);
@@ -355,7 +355,7 @@ DWORD ASIOPellinor::RunStream() {
             m_streamRequest.store(StreamRequest::Stop);
             break;
         }
-        m_switchStamp.Publish(0, 0);
+        m_systemTime.Publish(0, 0);
         m_bufferIndex = 0;
         m_bytesTaken.store(0);
         m_pRenderPin.store(pin);

@@ -112,7 +112,7 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<std::uint32_t> m_pendingTimeFlags{0};
     // Position and time of the latest switch, what getSamplePosition answers; 0/0 from a start
     // until its first switch, kept after the stream ends.
-    SwitchStamp m_switchStamp;
+    SwitchStamp m_systemTime;
     std::int32_t* m_inputBuffers[2] = {nullptr, nullptr};
     std::atomic<std::int32_t*> m_outputBuffers[2] = {nullptr, nullptr};
     AsioLong m_inputChannels[2] = {0, 0};
