@@ -525,8 +525,8 @@ void TakeLine(Running& r, const std::string& line) {
     }
 }
 
-// Reads what the child said; true once it is done (exited, or ended as hung).
-bool Poll(Running& r) {
+// Takes the whole lines the child has written so far.
+void ReadLines(Running& r) {
     char chunk[4096];
     for (;;) {
         const ssize_t n = read(r.fd, chunk, sizeof chunk);
@@ -538,20 +538,15 @@ bool Poll(Running& r) {
         TakeLine(r, r.buffer.substr(0, eol));
         r.buffer.erase(0, eol + 1);
     }
+}
+
+// Reads what the child said; true once it is done (exited, or ended as hung).
+bool Poll(Running& r) {
+    ReadLines(r);
     int status = 0;
     const pid_t done = waitpid(r.pid, &status, WNOHANG);
     if (done == r.pid) {
-        // Whatever it wrote last is in the pipe by now.
-        for (;;) {
-            const ssize_t n = read(r.fd, chunk, sizeof chunk);
-            if (n <= 0)
-                break;
-            r.buffer.append(chunk, static_cast<std::size_t>(n));
-        }
-        for (std::size_t eol; (eol = r.buffer.find('\n')) != std::string::npos;) {
-            TakeLine(r, r.buffer.substr(0, eol));
-            r.buffer.erase(0, eol + 1);
-        }
+        ReadLines(r);  // whatever it wrote last is in the pipe by now
         close(r.fd);
         if (WIFSIGNALED(status)) {
             r.outcome.crashed = true;

@@ -434,13 +434,7 @@ TEST_F(SimTest, SharedFilterOnePinInstanceLatencyAndAWorkerOnlyWhilePlaying) {
     HANDLE other = nullptr;
     EXPECT_EQ(CreatePinFn()(second, &c.c, GENERIC_WRITE, &other), 1450u);
     EXPECT_EQ(other, INVALID_HANDLE_VALUE);
-    KSP_PIN request;
-    std::memset(&request, 0, sizeof(request));
-    request.Property.Set = kKsPropSetIdPin;
-    request.Property.Id = KSPROPERTY_PIN_CINSTANCES;
-    request.Property.Flags = KSPROPERTY_TYPE_GET;
-    KSPIN_CINSTANCES count{};
-    ASSERT_TRUE(Ioctl(second, &request, sizeof(request), &count, sizeof(count)));
+    const KSPIN_CINSTANCES count = Instances(second);
     EXPECT_EQ(count.PossibleCount, 1u);
     EXPECT_EQ(count.CurrentCount, 1u);
 

@@ -119,13 +119,6 @@ bool Cycle(HMODULE dll) {
     return ok && left == 0;
 }
 
-LONG WINAPI Crashed(EXCEPTION_POINTERS* e) {
-    std::printf("crashed: exception %#lx at %p\n", e->ExceptionRecord->ExceptionCode,
-                e->ExceptionRecord->ExceptionAddress);
-    std::fflush(stdout);
-    ExitProcess(3);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,7 +126,7 @@ int main(int argc, char** argv) {
         std::printf("usage: churn_check path\\to\\feroxasio.dll (the simulated-DAC build)\n");
         return 2;
     }
-    SetUnhandledExceptionFilter(&Crashed);
+    ReportCrashes();
     HMODULE dll = LoadLibraryW(WindowsPath(argv[1]).c_str());
     CHECK(dll != nullptr);
     if (!dll)

@@ -247,13 +247,6 @@ void PlayingHost() {
     CHECK(d.CallStd<ULONG>(kRelease) == 0);
 }
 
-LONG WINAPI Crashed(EXCEPTION_POINTERS* e) {
-    std::printf("crashed: exception %#lx at %p\n", e->ExceptionRecord->ExceptionCode,
-                e->ExceptionRecord->ExceptionAddress);
-    std::fflush(stdout);
-    ExitProcess(3);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,7 +254,7 @@ int main(int argc, char** argv) {
         std::printf("usage: host_behaviour_check path\\to\\feroxasio.dll [sim]\n");
         return 2;
     }
-    SetUnhandledExceptionFilter(&Crashed);
+    ReportCrashes();
     const bool device = argc > 2 && std::strcmp(argv[2], "sim") == 0;
     const std::wstring path = WindowsPath(argv[1]);
 

@@ -95,3 +95,15 @@ inline std::wstring WindowsPath(const char* path) {
         w += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
     return w;
 }
+
+// A crash prints a line and ends the program with exit code 3, instead of waiting in a debugger.
+inline LONG WINAPI ReportCrash(EXCEPTION_POINTERS* e) {
+    std::printf("crashed: exception %#lx at %p\n", e->ExceptionRecord->ExceptionCode,
+                e->ExceptionRecord->ExceptionAddress);
+    std::fflush(stdout);
+    ExitProcess(3);
+}
+
+inline void ReportCrashes() {
+    SetUnhandledExceptionFilter(&ReportCrash);
+}
