@@ -5,6 +5,9 @@
 # the driver as hosts find it, plays a PCM and a DSD64 file through it and checks what the
 # simulated DAC received, bit for bit.
 #   FEROX_DEMO_BITS="32 64"   which hosts to run (default both)
+# Where 32-bit Windows programs cannot run (cmake/wine-run.sh decides), neither can the setup
+# program, a 32-bit one: the 64-bit DLL and feroxhost are copied where it would put them and
+# registered with the prefix's 64-bit regsvr32, and only the 64-bit host plays.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -15,9 +18,15 @@ mkdir -p "$work"
 run() { "$root/cmake/wine-run.sh" "$@"; }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 say() { printf '== %s\n' "$*"; }
+win32=$("$root/cmake/wine-run.sh" --win32)
+builds="32 64"
+if [ "$win32" != yes ]; then
+  bits=64
+  builds=64
+fi
 
 # The setup program carries both bitnesses.
-for b in 32 64; do
+for b in $builds; do
   preset=win$b-sim
   if [ ! -f "build/$preset/build.ninja" ]; then
     cmake --preset "$preset" >"build/$preset.configure.log" 2>&1 ||
@@ -28,19 +37,28 @@ for b in 32 64; do
 done
 
 say "Wine prefix $WINEPREFIX"
-./scripts/package.sh sim >/dev/null || exit 1
-setup=$root/build/package-sim/feroxasio-sim-$(cat build/package-sim/version.txt)-setup.exe
-say "installing $(basename "$setup") silently"
-run "$(winpath "$setup")" /S
-rc=$?
-if [ $rc -eq 194 ]; then  # 3010, as Wine passes it on
-  echo "a program in $WINEPREFIX still holds the driver: end it and run the demo again" >&2
-  exit 1
-elif [ $rc -ne 0 ]; then
-  echo "the setup program failed (exit code $rc)" >&2
-  exit 1
-fi
 installed='C:\Program Files\feroxasio'
+if [ "$win32" = yes ]; then
+  ./scripts/package.sh sim >/dev/null || exit 1
+  setup=$root/build/package-sim/feroxasio-sim-$(cat build/package-sim/version.txt)-setup.exe
+  say "installing $(basename "$setup") silently"
+  run "$(winpath "$setup")" /S
+  rc=$?
+  if [ $rc -eq 194 ]; then  # 3010, as Wine passes it on
+    echo "a program in $WINEPREFIX still holds the driver: end it and run the demo again" >&2
+    exit 1
+  elif [ $rc -ne 0 ]; then
+    echo "the setup program failed (exit code $rc)" >&2
+    exit 1
+  fi
+else
+  say "32-bit Windows programs cannot run here ${win32#no }: instead of the setup program, the 64-bit DLL registered with regsvr32; the 64-bit host only"
+  dir="$WINEPREFIX/drive_c/Program Files/feroxasio/x64"
+  run cmd /c exit  # makes the prefix on first use
+  mkdir -p "$dir"
+  cp build/win64-sim/src/com/feroxasio.dll build/win64-sim/tools/feroxhost/feroxhost.exe "$dir/" || exit 1
+  run regsvr32 /s "$installed\\x64\\feroxasio.dll" || { echo "regsvr32 failed" >&2; exit 1; }
+fi
 first=${bits%% *}
 sig="$root/build/win$first-sim/tools/feroxhost/feroxsig.exe"
 pcm=$work/tone-44k1-32bit.wav
