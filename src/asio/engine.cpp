@@ -152,7 +152,28 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
             SetErrorMessage(kNoPins);
             return ASE_NotPresent;
         }
-        m_streamRequest.store(StreamRequest::Restart);
+        if (m_pRenderPin.load() || m_streamRequest.load() == StreamRequest::Restart) {
+            m_streamRequest.store(StreamRequest::Restart);
+            return ASE_OK;
+        }
+        // Between two streams (answering a reset request): the pin is opened here, so a host
+        // that restarts on every reset hears at once that the DAC cannot play, instead of
+        // going round with it. The thread plays this pin once the callback has returned.
+        ASIOError error = ASE_OK;
+        CKsAudPin* pin = OpenRenderPin(&error);
+        if (!pin)
+            return error;
+        if (!HaveStreamMemory()) {
+            pin->ClosePin();
+            SetErrorMessage(kNoMemory);
+            return ASE_NoMemory;
+        }
+        m_systemTime.Publish(0, 0);
+        m_bufferIndex = 0;
+        m_pRenderPin.store(pin);
+        m_streamRequest.store(StreamRequest::Run);
+        m_started.store(true);
+        TellLatencies();
         return ASE_OK;
     }
     // Already streaming, or restarting on its own: the request tells, m_started is false while
@@ -333,16 +354,11 @@ DWORD ASIOPellinor::RunStream() {
     // Raised for the whole thread, restarts and drains included; put back as the thread leaves.
     const ProAudioPriority priority;
     CKsAudPin* pin = m_pRenderPin.load();
-    // A host is asked to reset once for each failure, not again for a restart it asked for in
-    // its answer that failed too (it would go round for as long as the DAC is gone).
-    bool resetAsked = false;
     bool failed = false;
     for (;;) {
         if (pin) {
             m_bytesTaken.store(0);
             failed = PlayPin(pin);
-            if (m_bytesTaken.load() != 0)
-                resetAsked = false;
         }
         if (CKsAudRenFilter* retired = m_pRetiredFilter) {
             m_pRetiredFilter = nullptr;
@@ -351,13 +367,21 @@ DWORD ASIOPellinor::RunStream() {
         // A host that can recover is told once nothing of the stream is in use: it may stop,
         // dispose, start again or release in its answer, here on this thread.
         ASIOCallbacks* callbacks = m_callbacks.load();
-        if (failed && !resetAsked && !m_deleteAfterStream.load() && callbacks &&
-            callbacks->asioMessage &&
+        if (failed && !m_deleteAfterStream.load() && callbacks && callbacks->asioMessage &&
             callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
-            resetAsked = true;
             callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
         }
         failed = false;
+        // A pin its answer started plays next, unless it was stopped or restarted again.
+        if (CKsAudPin* next = m_pRenderPin.load()) {
+            if (m_streamRequest.load() == StreamRequest::Run && !m_deleteAfterStream.load()) {
+                pin = next;
+                continue;
+            }
+            m_started.store(false);
+            m_pRenderPin.store(nullptr);
+            next->ClosePin();
+        }
         if (m_deleteAfterStream.load())
             break;
         ResetEvent(m_hStopEvent);
