@@ -50,6 +50,8 @@ void StoreSplit(HiLo* out, std::uint64_t value) {
 struct ASIOPellinor::StreamMemory : KsHeld {
     StreamPacket packets[kStreamPackets];
     HANDLE events[kStreamPackets];  // auto-reset, one for each packet
+    // A silent half in the stream's mode, for a side whose channel the host left inactive.
+    std::int32_t silence[kMaxBufferWords];
     // The slots, line-aligned within: the conversion's wide stores never split a cache line.
     BYTE space[kStreamPackets * kStreamSlotBytes + 63];
 
@@ -77,11 +79,12 @@ bool ASIOPellinor::IsStreamThread() const {
 
 bool ASIOPellinor::RenderPinBusy(const WAVEFORMATEX* pwfx) {
     // A pin that takes the format but could not be made: busy when all its instances are taken.
-    CKsAudPin* viable = m_pFilter->FindViablePin(pwfx);
+    CKsAudRenFilter* filter = m_pFilter.load();
+    CKsAudPin* viable = filter->FindViablePin(pwfx);
     KSPIN_CINSTANCES count{};
     if (!viable ||
-        FAILED(m_pFilter->GetPinPropertySimple(viable->m_nId, kKsPropSetIdPin,
-                                               KSPROPERTY_PIN_CINSTANCES, &count, sizeof count))) {
+        FAILED(filter->GetPinPropertySimple(viable->m_nId, kKsPropSetIdPin,
+                                            KSPROPERTY_PIN_CINSTANCES, &count, sizeof count))) {
         return false;
     }
     return count.PossibleCount != KSINSTANCE_INDETERMINATE &&
@@ -90,13 +93,14 @@ bool ASIOPellinor::RenderPinBusy(const WAVEFORMATEX* pwfx) {
 
 CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
     *error = ASE_NotPresent;
-    if (!m_pFilter) {
+    CKsAudRenFilter* filter = m_pFilter.load();
+    if (!filter) {
         SetErrorMessage(kNoPins);
         return nullptr;
     }
     WAVEFORMATEXTENSIBLE wfx;
     FillWaveFormat(&wfx);
-    CKsAudPin* pin = m_pFilter->CreateRenderPin(&wfx.Format, FALSE);
+    CKsAudPin* pin = filter->CreateRenderPin(&wfx.Format, FALSE);
     if (!pin) {
         SetErrorMessage(RenderPinBusy(&wfx.Format) ? kDacBusy : kNoPins);
         return nullptr;
@@ -142,18 +146,41 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     if (IsStreamThread()) {
         // Called from a callback: this thread cannot wait for its own stream to end, so it
         // opens the new pin itself once the current one is closed.
-        if (m_streamRequest.load() == StreamRequest::Run && m_started.load())
+        if (m_streamRequest.load() == StreamRequest::Run)
             return ASE_OK;
-        if (!m_pFilter) {
+        if (!m_pFilter.load()) {
             SetErrorMessage(kNoPins);
             return ASE_NotPresent;
         }
-        m_streamRequest.store(StreamRequest::Restart);
+        if (m_pRenderPin.load() || m_streamRequest.load() == StreamRequest::Restart) {
+            m_streamRequest.store(StreamRequest::Restart);
+            return ASE_OK;
+        }
+        // Between two streams (answering a reset request): the pin is opened here, so a host
+        // that restarts on every reset hears at once that the DAC cannot play, instead of
+        // going round with it. The thread plays this pin once the callback has returned.
+        ASIOError error = ASE_OK;
+        CKsAudPin* pin = OpenRenderPin(&error);
+        if (!pin)
+            return error;
+        if (!HaveStreamMemory()) {
+            pin->ClosePin();
+            SetErrorMessage(kNoMemory);
+            return ASE_NoMemory;
+        }
+        m_systemTime.Publish(0, 0);
+        m_bufferIndex = 0;
+        m_pRenderPin.store(pin);
+        m_streamRequest.store(StreamRequest::Run);
+        m_started.store(true);
+        TellLatencies();
         return ASE_OK;
     }
-    if (m_hStreamThread && m_started.load() &&
+    // Already streaming, or restarting on its own: the request tells, m_started is false while
+    // a restart opens its pin.
+    if (m_hStreamThread && m_streamRequest.load() != StreamRequest::Stop &&
         WaitForSingleObject(m_hStreamThread, 0) == WAIT_TIMEOUT) {
-        return ASE_OK;  // already streaming
+        return ASE_OK;
     }
     // A stream that ended on its own, or is still finishing, goes first.
     EndStream();
@@ -162,7 +189,6 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     m_bufferIndex = 0;
     m_started.store(false);
     ASIOError error = ASE_OK;
-    const LONGLONG latencyBefore = m_deviceLatency.load();
     CKsAudPin* pin = OpenRenderPin(&error);
     if (!pin)
         return error;
@@ -172,11 +198,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
         return ASE_NoMemory;
     }
     // The host may have taken the latencies before any pin could tell the device's part.
-    ASIOCallbacks* callbacks = m_callbacks.load();
-    if (m_deviceLatency.load() != latencyBefore && callbacks && callbacks->asioMessage &&
-        callbacks->asioMessage(kAsioSelectorSupported, kAsioLatenciesChanged, nullptr, nullptr)) {
-        callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
-    }
+    TellLatencies();
 
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_pRenderPin.store(pin);
@@ -290,13 +312,21 @@ void ASIOPellinor::doBufferSwitch() {
 void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const {
     auto* out = reinterpret_cast<std::uint32_t*>(slot);
     const AsioLong outputs = m_numOutputs.load();
-    if (outputs == 0 || half < 0) {
+    // Left is channel 0 and right channel 1, in whatever order the host listed them.
+    const std::int32_t* side[2] = {nullptr, nullptr};
+    for (AsioLong i = 0; i < outputs && half >= 0; ++i) {
+        const AsioLong c = m_outputChannels[i];
+        if (!side[c])
+            side[c] = m_outputBuffers[i].load() + half * n;
+    }
+    if (!side[0] && !side[1]) {
         FillSilence(out, n, dsd);
         return;
     }
-    const std::int32_t* left = m_outputBuffers[0].load() + half * n;
-    // One active output plays on both sides.
-    const std::int32_t* right = outputs >= 2 ? m_outputBuffers[1].load() + half * n : left;
+    // A lone channel 0 plays on both sides (mono players rely on it); a lone channel 1 is the
+    // right speaker only.
+    const std::int32_t* left = side[0] ? side[0] : m_pStream->silence;
+    const std::int32_t* right = side[1] ? side[1] : side[0];
     ConvertHalf(out, left, right, n, dsd);
 }
 
@@ -324,18 +354,33 @@ DWORD ASIOPellinor::RunStream() {
     // Raised for the whole thread, restarts and drains included; put back as the thread leaves.
     const ProAudioPriority priority;
     CKsAudPin* pin = m_pRenderPin.load();
+    bool failed = false;
     for (;;) {
-        const bool deviceFailed = PlayPin(pin);
+        if (pin) {
+            m_bytesTaken.store(0);
+            failed = PlayPin(pin);
+        }
         if (CKsAudRenFilter* retired = m_pRetiredFilter) {
             m_pRetiredFilter = nullptr;
-            delete retired;
+            DeleteFilter(retired);
         }
         // A host that can recover is told once nothing of the stream is in use: it may stop,
         // dispose, start again or release in its answer, here on this thread.
         ASIOCallbacks* callbacks = m_callbacks.load();
-        if (deviceFailed && !m_deleteAfterStream.load() && callbacks && callbacks->asioMessage &&
+        if (failed && !m_deleteAfterStream.load() && callbacks && callbacks->asioMessage &&
             callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
             callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+        }
+        failed = false;
+        // A pin its answer started plays next, unless it was stopped or restarted again.
+        if (CKsAudPin* next = m_pRenderPin.load()) {
+            if (m_streamRequest.load() == StreamRequest::Run && !m_deleteAfterStream.load()) {
+                pin = next;
+                continue;
+            }
+            m_started.store(false);
+            m_pRenderPin.store(nullptr);
+            next->ClosePin();
         }
         if (m_deleteAfterStream.load())
             break;
@@ -352,14 +397,18 @@ DWORD ASIOPellinor::RunStream() {
             pin = nullptr;
         }
         if (!pin) {
-            m_streamRequest.store(StreamRequest::Stop);
-            break;
+            // The host was told it plays: it hears that it does not, with the error text set.
+            // A rate changed meanwhile gets its own try.
+            StreamRequest run = StreamRequest::Run;
+            m_streamRequest.compare_exchange_strong(run, StreamRequest::Stop);
+            failed = true;
+            continue;
         }
         m_systemTime.Publish(0, 0);
         m_bufferIndex = 0;
-        m_bytesTaken.store(0);
         m_pRenderPin.store(pin);
         m_started.store(true);
+        TellLatencies();
     }
     if (m_deleteAfterStream.load()) {
         // Released from a callback: nothing else may touch the object any more.
@@ -396,6 +445,10 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
         p.overlapped.hEvent = events[i];
     }
     events[kStreamPackets] = m_hStopEvent;
+    // Silent words convert to themselves: zeros in PCM, the idle pattern in DSD.
+    FillSilence(reinterpret_cast<std::uint32_t*>(mem.silence), n / 2, dsd);
+    if (n % 2 != 0)
+        mem.silence[n - 1] = static_cast<std::int32_t>(dsd ? 0xAAAAAAAAu : 0u);
 
     bool submitted[kStreamPackets] = {};
     int failures = 0;
@@ -460,8 +513,12 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     const DWORD stallWaitMs = kStopWaitMs + periodsMs;
     while (!deviceFailed && playing()) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, stallWaitMs);
-        if (w == WAIT_OBJECT_0 + kStreamPackets)
-            break;  // stop
+        if (w == WAIT_OBJECT_0 + kStreamPackets) {
+            // Set for a stop, or late by a host thread whose restart this thread already made:
+            // only the request tells which.
+            ResetEvent(m_hStopEvent);
+            continue;
+        }
         if (w >= WAIT_OBJECT_0 + kStreamPackets) {
             deviceFailed = true;
             break;

@@ -27,7 +27,7 @@ ASIOPellinor::~ASIOPellinor() {
     if (IsStreamThread())
         CloseStreamHandles();
     delete m_pRetiredFilter;
-    delete m_pFilter;
+    delete m_pFilter.load();
     Free(m_pStream);
 }
 
@@ -83,11 +83,30 @@ ASIOError ASIO_METHOD ASIOPellinor::getLatencies(AsioLong* inputLatency, AsioLon
         return ASE_InvalidParameter;
     // In the host's samples: what one half holds, and on output also what the device holds
     // beyond it.
+    *inputLatency = IsDsd() ? m_bufferSize.load() << 5 : m_bufferSize.load();
+    *outputLatency = OutputLatency();
+    m_latencyReported.store(*outputLatency);
+    return ASE_OK;
+}
+
+AsioLong ASIOPellinor::OutputLatency() const {
     const AsioLong size = IsDsd() ? m_bufferSize.load() << 5 : m_bufferSize.load();
     const double device = static_cast<double>(m_deviceLatency.load()) * 1e-7 * m_sampleRate.load();
-    *inputLatency = size;
-    *outputLatency = size + static_cast<AsioLong>(device + 0.5);
-    return ASE_OK;
+    return size + static_cast<AsioLong>(device + 0.5);
+}
+
+void ASIOPellinor::TellLatencies() {
+    // Hosts restart their audio on this message: only a value they read and that moved counts.
+    const AsioLong now = OutputLatency();
+    const AsioLong read = m_latencyReported.load();
+    if (read < 0 || read == now)
+        return;
+    m_latencyReported.store(now);
+    ASIOCallbacks* callbacks = m_callbacks.load();
+    if (callbacks && callbacks->asioMessage &&
+        callbacks->asioMessage(kAsioSelectorSupported, kAsioLatenciesChanged, nullptr, nullptr)) {
+        callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
+    }
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getBufferSize(AsioLong* minSize, AsioLong* maxSize,
@@ -169,7 +188,7 @@ ASIOError ASIO_METHOD ASIOPellinor::future(AsioLong selector, void* opt) {
             {
                 const std::int32_t type = static_cast<ASIOIoFormat*>(opt)->FormatType;
                 // The device was told the mode when the stream started and keeps it to its end.
-                if (type != m_ioFormatType.load() && m_started.load())
+                if (type != m_ioFormatType.load() && m_streamRequest.load() != StreamRequest::Stop)
                     return ASE_InvalidMode;
                 m_ioFormatType.store(type);
                 return ASE_SUCCESS;

@@ -94,6 +94,15 @@ class ASIOPellinor : public IASIO, public CUnknown {
     bool IsStreamThread() const;
     void doBufferSwitch();
     void FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const;
+    // The output latency getLatencies answers now, in the host's samples.
+    AsioLong OutputLatency() const;
+    // Sends kAsioLatenciesChanged when the output latency differs from what the host last read.
+    void TellLatencies();
+    // Whether the open filter (if any) has a pin for the format; safe against init replacing
+    // the filter on the streaming thread.
+    bool FilterTakes(const WAVEFORMATEX* pwfx);
+    // Deletes a filter once no host thread is still asking it.
+    void DeleteFilter(CKsAudRenFilter* filter);
     // Carrier bytes the device took, in the host's samples of the current mode.
     std::uint64_t HostSamples(ULONGLONG bytes) const;
     // Returns once no streaming thread is left, whatever the device does; on the streaming
@@ -128,7 +137,11 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<bool> m_timeInfoMode{false};
     std::atomic<bool> m_timeCodeRead{false};
     char m_errorMessage[128] = {};
-    CKsAudRenFilter* m_pFilter = nullptr;
+    std::atomic<CKsAudRenFilter*> m_pFilter{nullptr};
+    // Host threads asking m_pFilter about formats right now: a replaced filter waits for them.
+    std::atomic<int> m_filterUsers{0};
+    // The output latency the host last read, or was last told of; -1 before it asked.
+    std::atomic<AsioLong> m_latencyReported{-1};
     // A filter replaced by init on the streaming thread while its pin still played: the thread
     // deletes it once the pin is closed.
     CKsAudRenFilter* m_pRetiredFilter = nullptr;

@@ -16,12 +16,11 @@ bool IsPlayableRate(ASIOSampleRate rate) {
 ASIOError ASIO_METHOD ASIOPellinor::canSampleRate(ASIOSampleRate sampleRate) {
     if (!IsPlayableRate(sampleRate))
         return ASE_NoClock;
-    if (!m_pFilter)
-        return ASE_OK;  // nothing to ask yet: start will tell
-    // Asked of the device's render pins in the current mode, as start would build the format.
+    // Asked of the device's render pins in the current mode, as start would build the format;
+    // without an open device there is nothing to ask yet: start will tell.
     WAVEFORMATEXTENSIBLE wfx;
     FillWaveFormat(&wfx, sampleRate);
-    return m_pFilter->FindViablePin(&wfx.Format) ? ASE_OK : ASE_NoClock;
+    return FilterTakes(&wfx.Format) ? ASE_OK : ASE_NoClock;
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getSampleRate(ASIOSampleRate* sampleRate) {
@@ -37,17 +36,19 @@ ASIOError ASIO_METHOD ASIOPellinor::setSampleRate(ASIOSampleRate sampleRate) {
     if (sampleRate == m_sampleRate.load())
         return ASE_OK;
     // Agrees with canSampleRate: a rate the open device cannot take is refused now, not at start.
-    if (m_pFilter && canSampleRate(sampleRate) != ASE_OK)
+    if (canSampleRate(sampleRate) != ASE_OK)
         return ASE_NoClock;
     m_sampleRate.store(sampleRate);
     m_pendingTimeFlags.fetch_or(kSampleRateChanged);
+    // The pin plays at the rate it was made with: the stream goes on with a new pin at the new
+    // rate, and a host that can rebuild its stream is asked to. Decided by the request, not by
+    // m_started: a restart that is still opening its pin has read the rate already.
+    StreamRequest run = StreamRequest::Run;
+    const bool restart = m_streamRequest.compare_exchange_strong(run, StreamRequest::Restart);
     ASIOCallbacks* callbacks = m_callbacks.load();
     if (callbacks && callbacks->sampleRateDidChange)
         callbacks->sampleRateDidChange(sampleRate);
-    // The pin plays at the rate it was made with: the stream goes on with a new pin at the new
-    // rate, and a host that can rebuild its stream is asked to.
-    StreamRequest run = StreamRequest::Run;
-    if (m_started.load() && m_streamRequest.compare_exchange_strong(run, StreamRequest::Restart)) {
+    if (restart) {
         if (!IsStreamThread() && m_hStopEvent)
             SetEvent(m_hStopEvent);
         if (callbacks && callbacks->asioMessage &&

@@ -253,6 +253,75 @@ TEST_F(HostCallsTest, RateChangedWhilePlayingGoesOnAtTheNewRate) {
     }
 }
 
+// A second rate change while the first restart still opens its pin is not lost: the stream ends
+// up at the second rate, not at the first with the second reported.
+TEST_F(HostCallsTest, SecondRateChangeDuringARestartIsNotLost) {
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    // The restart's mode request (after the start's and the end of stream) takes 300 ms.
+    sim::Match vendor{};
+    vendor.op = sim::Op::VendorMode;
+    sim::InjectFault(vendor, {sim::Action::Pend, 0, 300, 2, 1});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(5));
+    ASSERT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+    ASSERT_TRUE(WaitUntil([] { return PinOpen(1); }));  // made, its mode not yet taken
+    ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+    ASSERT_TRUE(WaitUntil([] { return PinOpen(2); }));
+    const int before = host.switches.load();
+    ASSERT_TRUE(host.WaitSwitches(before + 10));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    const auto pins = sim::Pins();
+    ASSERT_EQ(pins.size(), 3u);
+    EXPECT_EQ(PinRate(pins[1]), 48000u);
+    EXPECT_EQ(PinRate(pins[2]), 96000u);
+    EXPECT_EQ(host.resetRequests.load(), 2);
+}
+
+// The host thread that asked for a restart wakes the stream late, after the streaming thread
+// already made the new pin: the new stream plays on.
+TEST_F(HostCallsTest, LateWakeOfARateChangeDoesNotEndTheNewStream) {
+    sim::SetWriteMode(sim::WriteMode::RealTime, 20);  // the thread waits between writes
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(5));
+    host.inRateChange = [&] {
+        EXPECT_TRUE(WaitUntil([] { return PinOpen(1); }));
+        EXPECT_TRUE(host.WaitSwitches(host.switches.load() + 3));
+    };
+    ASSERT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+    const int before = host.switches.load();
+    EXPECT_TRUE(host.WaitSwitches(before + 10, milliseconds(2000)));
+    EXPECT_TRUE(PinOpen(1));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(sim::Pins().size(), 2u);
+}
+
+// start from a switch returned ASE_OK; when the new pin then cannot be made the host hears of it
+// once, with the reason in the error text; a start in its answer is told at once.
+TEST_F(HostCallsTest, RestartThatCannotOpenItsPinAsksForAResetOnce) {
+    host.inSwitch = [&](int k) {
+        if (k == 5) {
+            driver->stop();
+            EXPECT_EQ(driver->start(), ASE_OK);
+        }
+    };
+    host.inReset = [&] { EXPECT_EQ(driver->start(), ASE_NotPresent); };
+    ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
+    sim::Match create{};
+    create.op = sim::Op::CreatePin;
+    sim::InjectFault(create, {sim::Action::Fail, ERROR_GEN_FAILURE, 0, 1, 0});
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitUntil([&] { return host.resetRequests.load() >= 1; }));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_EQ(host.switches.load(), 5);
+    EXPECT_EQ(driver->stop(), ASE_OK);  // the thread has ended: its text is read whole
+    char text[128] = {};
+    driver->getErrorMessage(text);
+    EXPECT_STREQ(text, "ASIO Pellinor No pins available for rendering");
+    EXPECT_EQ(sim::Pins().size(), 1u);
+}
+
 TEST_F(HostCallsTest, ModeChangeWhilePlayingIsRefused) {
     ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
     ASSERT_EQ(driver->start(), ASE_OK);

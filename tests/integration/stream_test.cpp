@@ -123,6 +123,42 @@ TEST_F(StreamTest, OneOutputPlaysOnBothSides) {
     EXPECT_EQ(WordAt(captured, 0), static_cast<std::uint32_t>(TestHost::Word(1, 0, 0)));
 }
 
+// Left is channel 0 and right channel 1, whatever order the host lists them in; a lone channel 0
+// is mono on both sides, a lone channel 1 the right speaker only.
+TEST_F(StreamTest, SidesFollowTheChannelNumbers) {
+    constexpr std::uint32_t kSilent = 0xFFFFFFFFu;  // a side that must be silent
+    struct Case {
+        std::vector<AsioLong> channels;
+        std::uint32_t left, right;  // the entry heard on each side, or kSilent
+    };
+    const Case cases[] = {{{0, 1}, 0, 1}, {{1, 0}, 1, 0}, {{0}, 0, 0}, {{1}, kSilent, 0}};
+    TestHost& host = TestHost::Get();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.channels));
+        sim::ClearCapture();
+        host.switches = 0;
+        ASSERT_EQ(CreateOutputChannels(driver, c.channels, 64), ASE_OK);
+        ASSERT_EQ(driver->start(), ASE_OK);
+        ASSERT_TRUE(host.WaitSwitches(5));
+        Stop();
+        ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+        const sim::Bytes captured = sim::Captured();
+        ASSERT_GE(captured.size(), 64u * 8);
+        // The first write carries the host's first fill.
+        for (AsioLong i = 0; i < 64; ++i) {
+            const std::size_t at = static_cast<std::size_t>(i) * 8;
+            const auto heard = [&](std::uint32_t entry) {
+                return entry == kSilent ? 0u
+                                        : static_cast<std::uint32_t>(
+                                              TestHost::Word(1, static_cast<int>(entry), i));
+            };
+            ASSERT_EQ(WordAt(captured, at), heard(c.left)) << i;
+            ASSERT_EQ(WordAt(captured, at + 4), heard(c.right)) << i;
+        }
+    }
+}
+
 TEST_F(StreamTest, NoActiveOutputStreamsSilence) {
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     static ASIOCallbacks callbacks = TestHost::Get().Callbacks();

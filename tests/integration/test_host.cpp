@@ -9,7 +9,10 @@ void ASIO_CALLBACK BufferSwitch(AsioLong index, ASIOBool) {
     TestHost::Get().OnSwitch(index, false, nullptr);
 }
 void ASIO_CALLBACK RateChanged(ASIOSampleRate) {
-    TestHost::Get().rateChanges.fetch_add(1);
+    TestHost& host = TestHost::Get();
+    host.rateChanges.fetch_add(1);
+    if (host.inRateChange)
+        host.inRateChange();
 }
 AsioLong ASIO_CALLBACK Message(AsioLong selector, AsioLong value, void*, double*) {
     return TestHost::Get().OnMessage(selector, value);
@@ -37,6 +40,7 @@ void TestHost::Reset() {
     timeInfoCallback = true;
     inSwitch = nullptr;
     inReset = nullptr;
+    inRateChange = nullptr;
     switches = 0;
     resetRequests = 0;
     rateChanges = 0;
@@ -138,9 +142,17 @@ void SetIoFormat(IASIO* driver, ASIOIoFormatType type) {
 }
 
 ASIOError CreateOutputs(IASIO* driver, int outputs, AsioLong size) {
+    std::vector<AsioLong> channels;
+    for (int c = 0; c < outputs; ++c)
+        channels.push_back(c);
+    return CreateOutputChannels(driver, channels, size);
+}
+
+ASIOError CreateOutputChannels(IASIO* driver, const std::vector<AsioLong>& channels,
+                               AsioLong size) {
     TestHost& host = TestHost::Get();
     std::vector<ASIOBufferInfo> infos;
-    for (int c = 0; c < outputs; ++c)
+    for (AsioLong c : channels)
         infos.push_back({ASIOFalse, c, {nullptr, nullptr}});
     static ASIOCallbacks callbacks;
     callbacks = host.Callbacks();

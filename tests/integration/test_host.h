@@ -50,6 +50,7 @@ class TestHost {
     // reset request. Run on the streaming thread.
     std::function<void(int k)> inSwitch;
     std::function<void()> inReset;
+    std::function<void()> inRateChange;  // inside sampleRateDidChange, on the caller's thread
 
     // What happened.
     std::atomic<int> switches{0};
@@ -79,6 +80,8 @@ void SetIoFormat(IASIO* driver, ASIOIoFormatType type);
 // Creates `outputs` output buffers (channels 0, 1) of `size` host samples and records the halves
 // in the host.
 ASIOError CreateOutputs(IASIO* driver, int outputs, AsioLong size);
+// The same with the output entries listed as given: the host fills entry e with Word(k, e, i).
+ASIOError CreateOutputChannels(IASIO* driver, const std::vector<AsioLong>& channels, AsioLong size);
 
 // A driver made as hosts make it, against a fresh simulated DAC in fast mode and a fresh host.
 // Afterwards the last reference must destroy it and leave nothing open in the device.

@@ -4,8 +4,12 @@
 // and a second host on a busy DAC. The process must survive all of it.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "asio/asio.h"
 #include "asio/driver_id.h"
@@ -30,8 +34,20 @@ double g_rateSeen = 0;
 int g_action = 0;
 DWORD g_stopTicks = 0;
 volatile LONG g_answered = 0;
+// Output halves the host fills, each entry with a word of its own (FillWord), when set.
+ASIOBufferInfo g_fill[2] = {};
+int g_fillCount = 0;
+AsioLong g_fillWords = 0;
+std::int32_t FillWord(int entry) {
+    return 0x11110000 + entry + 1;
+}
 
-void __cdecl OnSwitch(AsioLong, ASIOBool) {
+void __cdecl OnSwitch(AsioLong index, ASIOBool) {
+    for (int e = 0; e < g_fillCount; ++e) {
+        auto* half = static_cast<std::int32_t*>(g_fill[e].buffers[index]);
+        for (AsioLong i = 0; half && i < g_fillWords; ++i)
+            half[i] = FillWord(e);
+    }
     const LONG k = InterlockedIncrement(&g_switches);
     if (k != 5)
         return;
@@ -78,6 +94,51 @@ ASIOCallbacks g_callbacks{&OnSwitch, &OnRate, &OnMessage, nullptr};
 ASIOError CreateBuffers(const Driver& d, AsioLong size) {
     ASIOBufferInfo buffers[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
     return d.Call<ASIOError>(kCreateBuffers, buffers, AsioLong{2}, size, &g_callbacks);
+}
+
+// The simulated DAC's capture of the latest closed pin: its carrier rate and its first frame.
+std::string g_capturePath;
+bool ReadCapture(DWORD* rate, std::uint32_t frame[2]) {
+    std::FILE* f = std::fopen(g_capturePath.c_str(), "rb");
+    if (!f)
+        return false;
+    unsigned char b[4096] = {};
+    const std::size_t n = std::fread(b, 1, sizeof b, f);
+    std::fclose(f);
+    if (n < 44 || std::memcmp(b, "RIFF", 4) != 0)
+        return false;
+    std::memcpy(rate, b + 24, 4);
+    for (std::size_t at = 12; at + 8 <= n;) {
+        std::uint32_t size = 0;
+        std::memcpy(&size, b + at + 4, 4);
+        if (std::memcmp(b + at, "data", 4) == 0 && at + 16 <= n) {
+            std::memcpy(frame, b + at + 8, 8);
+            return true;
+        }
+        at += 8 + size;
+    }
+    return false;
+}
+
+// Plays a few switches with the output entries listed as given, each entry filled with its own
+// word, and returns the first frame the DAC received.
+bool PlayChannels(const Driver& d, const std::vector<AsioLong>& channels, std::uint32_t frame[2]) {
+    CHECK(d.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
+    g_fillCount = 0;
+    for (AsioLong c : channels)
+        g_fill[g_fillCount++] = {ASIOFalse, c, {}};
+    g_fillWords = 256;
+    if (d.Call<ASIOError>(kCreateBuffers, g_fill, static_cast<AsioLong>(g_fillCount), AsioLong{256},
+                          &g_callbacks) != ASE_OK) {
+        return false;
+    }
+    g_switches = 0;
+    CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
+    CHECK(WaitFor(&g_switches, 5));
+    CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
+    g_fillCount = 0;
+    DWORD rate = 0;
+    return ReadCapture(&rate, frame);
 }
 
 // What a scanning host asks; every other round also plays a little, and every fourth releases
@@ -221,6 +282,29 @@ void PlayingHost() {
     }
     CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
 
+    // Two rate changes in a row while playing: the DAC ends up at the second.
+    CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
+    CHECK(WaitFor(&g_switches, g_switches + 5));
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 48000.0) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 88200.0) == ASE_OK);
+    CHECK(WaitFor(&g_switches, g_switches + 20));
+    CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
+    DWORD played = 0;
+    std::uint32_t frame[2] = {};
+    CHECK(ReadCapture(&played, frame) && played == 88200);
+    std::printf("two rate changes while playing: the DAC plays at %lu\n",
+                static_cast<unsigned long>(played));
+
+    // Left is channel 0 and right channel 1 in either order; a lone channel 0 is on both
+    // sides, a lone channel 1 on the right only.
+    const auto word = [](int entry) { return static_cast<std::uint32_t>(FillWord(entry)); };
+    CHECK(PlayChannels(d, {0, 1}, frame) && frame[0] == word(0) && frame[1] == word(1));
+    CHECK(PlayChannels(d, {1, 0}, frame) && frame[0] == word(1) && frame[1] == word(0));
+    CHECK(PlayChannels(d, {0}, frame) && frame[0] == word(0) && frame[1] == word(0));
+    CHECK(PlayChannels(d, {1}, frame) && frame[0] == 0 && frame[1] == word(0));
+    CHECK(d.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
+    CHECK(CreateBuffers(d, 512) == ASE_OK);
+
     // stop inside bufferSwitch returns at once (it once waited a second on its own thread).
     g_switches = 0;
     g_answered = 0;
@@ -271,8 +355,16 @@ int main(int argc, char** argv) {
     CHECK(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     ScanThroughCom(device);
     FactoryKeptAcrossUnload();
-    if (device)
+    if (device) {
+        // The simulated DAC writes what each pin received here; it reads this when it loads.
+        char temp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, temp);
+        g_capturePath = std::string(temp) + "feroxasio-host-behaviour.wav";
+        _putenv(("FEROX_SIM_CAPTURE=" + g_capturePath).c_str());
         PlayingHost();
+        _putenv("FEROX_SIM_CAPTURE=");
+        DeleteFileA(g_capturePath.c_str());
+    }
     CoFreeUnusedLibrariesEx(0, 0);
     CoFreeUnusedLibrariesEx(0, 0);
     CoUninitialize();

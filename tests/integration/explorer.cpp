@@ -1,0 +1,571 @@
+// The host-sequence explorer: random sequences of what hosts do, from their own thread and from
+// inside bufferSwitch and asioMessage, interleaved with what the DAC does, against the driver and
+// the real-time simulated DAC. After every step the driver is held to what the host was told.
+//
+//   explorer [--seconds N | --minutes N] [--seed N]
+// --seed N replays that one sequence (the seed every failure prints); otherwise sequences run
+// until the time is up.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "asio/asio.h"
+#include "platform/alloc.h"
+#include "platform/posix/testing.h"
+#include "sim/sim.h"
+#include "support/driver.h"
+
+namespace ferox::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int ms) {
+    const auto deadline = Clock::now() + milliseconds(ms);
+    while (!pred()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+}
+
+DWORD PinRate(const sim::PinState& pin) {
+    DWORD rate = 0;
+    const std::size_t at = sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + 4;
+    if (pin.connect.size() >= at + 4)
+        std::memcpy(&rate, pin.connect.data() + at, 4);
+    return rate;
+}
+
+// What the callbacks do next, armed by the host thread.
+enum class InSwitch { None, Stop, StopStart, Rate, Position, Dispose, Init, Release };
+// How the host answers a reset request.
+enum class Answer { None, Stop, Dispose, Rebuild };
+
+struct Host {
+    std::atomic<IASIO*> driver{nullptr};
+    bool timeInfo = false;
+    std::mt19937_64 rng;  // the host thread's
+    std::vector<std::string> steps;
+    int violations = 0;
+    std::uint64_t seed = 0;
+
+    // The host's model, shared with its callbacks.
+    std::atomic<bool> running{false};
+    std::atomic<bool> buffers{false};
+    std::atomic<int> generation{0};  // bumped by every start and restart the host asks for
+    std::atomic<long> switches{0};
+    std::atomic<long> resets{0};
+    std::atomic<int> busy{0};  // callbacks inside the driver now
+    Answer answer = Answer::None;
+    std::vector<ASIOBufferInfo> infos;
+    AsioLong size = 64;
+    ASIOCallbacks callbacks{};
+
+    std::atomic<InSwitch> armed{InSwitch::None};
+    std::atomic<bool> armedDone{false};
+    double armedRate = 48000;
+    std::atomic<bool> releasePending{false};
+
+    int lastGeneration = -1;
+    std::uint64_t lastPosition = 0;
+
+    void Violation(const char* what, const std::string& detail = {}) {
+        ++violations;
+        std::printf("VIOLATION (seed %llu, step %zu): %s %s\n",
+                    static_cast<unsigned long long>(seed), steps.size(), what, detail.c_str());
+        for (std::size_t i = 0; i < steps.size(); ++i)
+            std::printf("  %zu %s\n", i + 1, steps[i].c_str());
+        std::fflush(stdout);
+    }
+};
+
+Host* g_host = nullptr;
+
+// Runs `call` and holds it to a bound.
+template <typename F>
+auto Timed(const char* name, int boundMs, F&& call) {
+    const auto t0 = Clock::now();
+    auto result = call();
+    const auto spent = std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count();
+    if (spent > boundMs)
+        g_host->Violation("call over its bound:",
+                          name + std::string(" ") + std::to_string(spent) + " ms");
+    return result;
+}
+
+ASIOError Start(Host& h) {
+    h.generation.fetch_add(1);
+    const ASIOError e = h.driver.load()->start();
+    h.running = e == ASE_OK;
+    return e;
+}
+
+ASIOError MakeBuffers(Host& h) {
+    const ASIOError e = h.driver.load()->createBuffers(
+        h.infos.data(), static_cast<AsioLong>(h.infos.size()), h.size, &h.callbacks);
+    if (e == ASE_InvalidMode)
+        return e;  // refused before anything changed
+    h.running = false;
+    h.buffers = e == ASE_OK;
+    return e;
+}
+
+void Released(Host& h) {
+    h.driver = nullptr;
+    h.running = false;
+    h.buffers = false;
+}
+
+void DoInSwitch(Host& h) {
+    const InSwitch what = h.armed.exchange(InSwitch::None);
+    if (what == InSwitch::None)
+        return;
+    IASIO* d = h.driver;
+    switch (what) {
+        case InSwitch::Stop:
+            d->stop();
+            h.running = false;
+            break;
+        case InSwitch::StopStart:
+            d->stop();
+            Start(h);
+            break;
+        case InSwitch::Rate:
+            h.generation.fetch_add(1);
+            d->setSampleRate(h.armedRate);
+            break;
+        case InSwitch::Position: {
+            ASIOSamples pos{};
+            ASIOTimeStamp stamp{};
+            d->getSamplePosition(&pos, &stamp);
+            break;
+        }
+        case InSwitch::Dispose:
+            d->disposeBuffers();
+            h.running = false;
+            h.buffers = false;
+            break;
+        case InSwitch::Init:
+            d->init(nullptr);
+            h.running = false;
+            break;
+        case InSwitch::Release:
+            if (!h.releasePending.exchange(false))
+                break;
+            Released(h);
+            d->stop();
+            d->disposeBuffers();
+            d->Release();
+            break;
+        case InSwitch::None:
+            break;
+    }
+    h.armedDone = true;
+}
+
+void ASIO_CALLBACK OnSwitch(AsioLong, ASIOBool) {
+    Host& h = *g_host;
+    h.busy.fetch_add(1);
+    h.switches.fetch_add(1);
+    DoInSwitch(h);
+    h.busy.fetch_sub(1);
+}
+
+ASIOTime* ASIO_CALLBACK OnSwitchTimeInfo(ASIOTime*, AsioLong index, ASIOBool direct) {
+    OnSwitch(index, direct);
+    return nullptr;
+}
+
+void ASIO_CALLBACK OnRate(ASIOSampleRate) {}
+
+AsioLong ASIO_CALLBACK OnMessage(AsioLong selector, AsioLong value, void*, double*) {
+    Host& h = *g_host;
+    switch (selector) {
+        case kAsioSelectorSupported:
+            return value == kAsioResetRequest || value == kAsioLatenciesChanged ||
+                   value == kAsioSupportsTimeInfo;
+        case kAsioSupportsTimeInfo:
+            return h.timeInfo ? 1 : 0;
+        case kAsioResetRequest: {
+            h.busy.fetch_add(1);
+            h.resets.fetch_add(1);
+            IASIO* d = h.driver;
+            if (d && h.answer != Answer::None)
+                d->stop();
+            if (d && (h.answer == Answer::Dispose || h.answer == Answer::Rebuild)) {
+                d->disposeBuffers();
+                h.buffers = false;
+            }
+            h.running = false;
+            if (d && h.answer == Answer::Rebuild && MakeBuffers(h) == ASE_OK)
+                Start(h);
+            h.busy.fetch_sub(1);
+            return 1;
+        }
+        default:
+            return 0;
+    }
+}
+
+// A second program that takes the DAC while this host is not looking.
+struct OtherClient {
+    IASIO* driver = nullptr;
+    static void ASIO_CALLBACK Switch(AsioLong, ASIOBool) {}
+    static void ASIO_CALLBACK Rate(ASIOSampleRate) {}
+    static AsioLong ASIO_CALLBACK Message(AsioLong, AsioLong, void*, double*) { return 0; }
+    ASIOCallbacks callbacks{&Switch, &Rate, &Message, nullptr};
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    void Take() {
+        if (driver)
+            return;
+        driver = CreateDriver();
+        if (driver && driver->init(nullptr) == ASIOTrue &&
+            driver->createBuffers(infos, 2, 256, &callbacks) == ASE_OK) {
+            driver->start();
+        }
+    }
+    void LetGo() {
+        if (!driver)
+            return;
+        driver->Release();
+        driver = nullptr;
+    }
+};
+
+const double kRates[] = {44100, 48000, 88200, 96000, 192000, 22050, 0, NAN, 2822400, 5644800};
+const AsioLong kSizes[] = {64, 128, 256, 512, 1024, 2048, 4096};
+
+class Explorer {
+  public:
+    explicit Explorer(std::uint64_t seed) {
+        h_.seed = seed;
+        h_.rng.seed(seed);
+        g_host = &h_;
+    }
+
+    // One sequence; the number of steps it took.
+    int Run() {
+        sim::Reset();
+        sim::SetWriteMode(sim::WriteMode::RealTime, 20);
+        sim::SetMemoryCapture(false);
+        sim::SetLogLimit(256);
+        const std::size_t threads0 = posix::LiveThreadCount();
+        const std::size_t handles0 = posix::OpenHandleCount();
+        const long blocks0 = alloc_test::Live();
+
+        h_.callbacks = {&OnSwitch, &OnRate, &OnMessage, &OnSwitchTimeInfo};
+        h_.answer = static_cast<Answer>(h_.rng() % 4);
+        h_.timeInfo = h_.rng() % 2 == 0;
+        h_.driver = CreateDriver();
+        Step("create, reset answer " + std::to_string(static_cast<int>(h_.answer)));
+        if (!h_.driver) {
+            h_.Violation("no driver");
+            return 1;
+        }
+        // Most hosts begin the usual way; the rest start anywhere.
+        if (Pick(5) != 0) {
+            Step("init -> " + std::to_string(h_.driver.load()->init(nullptr)));
+            h_.infos = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+            h_.size = kSizes[Pick(4)];
+            Step("createBuffers size " + std::to_string(h_.size) + " -> " +
+                 std::to_string(MakeBuffers(h_)));
+        }
+        const int length = 8 + static_cast<int>(h_.rng() % 32);
+        for (int i = 0; i < length && h_.driver; ++i) {
+            // A reset answer in progress finishes first: hosts do not race their own calls.
+            WaitUntil([&] { return h_.busy.load() == 0; }, 3000);
+            OneStep();
+            if (h_.driver)
+                Check();
+        }
+        Finish();
+        other_.LetGo();
+        sim::ClearFaults();
+        // Nothing of the driver left: objects, threads, handles, blocks, device handles.
+        const bool clean = WaitUntil(
+            [&] {
+                return DllCanUnloadNow() == S_OK && sim::OpenHandles() == 0 &&
+                       posix::LiveThreadCount() <= threads0 && !sim::WorkerRunning() &&
+                       posix::OpenHandleCount() <= handles0 && alloc_test::Live() <= blocks0;
+            },
+            5000);
+        if (!clean) {
+            h_.Violation("left behind:",
+                         "objects " + std::to_string(DllCanUnloadNow() != S_OK) + " sim handles " +
+                             std::to_string(sim::OpenHandles()) + " threads " +
+                             std::to_string(posix::LiveThreadCount() - threads0) + " handles " +
+                             std::to_string(posix::OpenHandleCount() - handles0) + " blocks " +
+                             std::to_string(alloc_test::Live() - blocks0));
+        }
+        return static_cast<int>(h_.steps.size());
+    }
+
+    int violations() const { return h_.violations; }
+
+  private:
+    void Step(std::string s) {
+        if (std::getenv("EXPLORER_TRACE"))
+            std::printf("%8.3f %s\n",
+                        std::chrono::duration<double>(Clock::now().time_since_epoch()).count(),
+                        s.c_str());
+        h_.steps.push_back(std::move(s));
+    }
+    std::uint64_t Pick(std::uint64_t n) { return h_.rng() % n; }
+    double Rate() { return kRates[Pick(std::size(kRates))]; }
+
+    void OneStep() {
+        IASIO* d = h_.driver;
+        const auto pick = Pick(100);
+        if (pick < 8) {
+            const ASIOBool ok = Timed("init", 4000, [&] { return d->init(nullptr); });
+            h_.running = false;
+            Step("init -> " + std::to_string(ok));
+        } else if (pick < 18) {
+            h_.infos.clear();
+            const auto shape = Pick(6);
+            const std::vector<std::vector<int>> shapes = {{0, 1}, {1, 0}, {0}, {1}, {}, {0, 1}};
+            for (int c : shapes[shape])
+                h_.infos.push_back({ASIOFalse, c, {}});
+            if (Pick(3) == 0)
+                h_.infos.push_back({ASIOTrue, 0, {}});
+            h_.size = kSizes[Pick(std::size(kSizes))];
+            const ASIOError e = Timed("createBuffers", 4000, [&] { return MakeBuffers(h_); });
+            Step("createBuffers shape " + std::to_string(shape) + " size " +
+                 std::to_string(h_.size) + " -> " + std::to_string(e));
+        } else if (pick < 34) {
+            const ASIOError e = Timed("start", 4000, [&] { return Start(h_); });
+            if (!h_.buffers && e != ASE_NotPresent)
+                h_.Violation("start without buffers answered", std::to_string(e));
+            Step("start -> " + std::to_string(e));
+        } else if (pick < 42) {
+            Timed("stop", 2500, [&] { return d->stop(); });
+            h_.running = false;
+            Step("stop");
+            // Nothing plays once stop returned.
+            const long s = h_.switches.load();
+            std::this_thread::sleep_for(milliseconds(30));
+            if (h_.switches.load() != s)
+                h_.Violation("switches after stop returned");
+        } else if (pick < 56) {
+            const int times = Pick(3) == 0 ? 2 : 1;
+            for (int t = 0; t < times; ++t) {
+                ASIOSampleRate before = 0;
+                d->getSampleRate(&before);
+                const double rate = Rate();
+                if (h_.running)
+                    h_.generation.fetch_add(1);
+                const ASIOError e =
+                    Timed("setSampleRate", 4000, [&] { return d->setSampleRate(rate); });
+                ASIOSampleRate after = 0;
+                d->getSampleRate(&after);
+                if (e != ASE_OK && after != before)
+                    h_.Violation("a refused rate changed the rate");
+                Step("setSampleRate " + std::to_string(rate) + " -> " + std::to_string(e));
+            }
+        } else if (pick < 61) {
+            ASIOIoFormat format{};
+            format.FormatType = Pick(2) == 0 ? kASIOPCMFormat : kASIODSDFormat;
+            const ASIOError e = d->future(kAsioSetIoFormat, &format);
+            Step("setIoFormat " + std::to_string(format.FormatType) + " -> " + std::to_string(e));
+        } else if (pick < 65) {
+            Timed("disposeBuffers", 4000, [&] { return d->disposeBuffers(); });
+            h_.running = false;
+            h_.buffers = false;
+            Step("disposeBuffers");
+        } else if (pick < 72) {
+            Position("getSamplePosition");
+        } else if (pick < 84) {
+            Arm(static_cast<InSwitch>(1 + Pick(6)));
+        } else {
+            DeviceEvent();
+        }
+    }
+
+    void Position(const char* name) {
+        ASIOSamples pos{};
+        ASIOTimeStamp stamp{};
+        Timed(name, 100, [&] { return h_.driver.load()->getSamplePosition(&pos, &stamp); });
+        const std::uint64_t p = (static_cast<std::uint64_t>(pos.hi) << 32) | pos.lo;
+        const int g = h_.generation.load();
+        if (g == h_.lastGeneration && p < h_.lastPosition)
+            h_.Violation("sample position went back within a stream:",
+                         std::to_string(h_.lastPosition) + " -> " + std::to_string(p));
+        h_.lastGeneration = g;
+        h_.lastPosition = p;
+        Step(std::string(name) + " " + std::to_string(p));
+    }
+
+    void Arm(InSwitch what) {
+        h_.armedRate = Rate();
+        h_.armedDone = false;
+        h_.armed = what;
+        Step("in the next switch: " + std::to_string(static_cast<int>(what)) +
+             (what == InSwitch::Rate ? " rate " + std::to_string(h_.armedRate) : ""));
+        // The host thread waits for it: its own calls do not race its callbacks.
+        if (!WaitUntil([&] { return h_.armedDone.load(); }, h_.running ? 1500 : 20)) {
+            h_.armed = InSwitch::None;
+            WaitUntil([&] { return h_.busy.load() == 0; }, 3000);
+            Step("  (no switch came)");
+        }
+    }
+
+    void DeviceEvent() {
+        switch (Pick(6)) {
+            case 0: {
+                sim::Match m{};
+                m.op = sim::Op::WriteStream;
+                sim::InjectFault(m, {sim::Action::Fail, ERROR_GEN_FAILURE, 0, 0, 4});
+                Step("device: four writes fail");
+                AwaitDevice();
+                break;
+            }
+            case 1: {
+                sim::Match m{};
+                m.op = sim::Op::VendorMode;
+                sim::InjectFault(m, {sim::Action::Fail, ERROR_NOT_SUPPORTED, 0, 0, 1});
+                Step("device: refuses the next mode");
+                break;
+            }
+            case 2:
+                sim::Unplug();
+                Step("device: unplugged");
+                AwaitDevice();
+                break;
+            case 3:
+                sim::Replug();
+                Step("device: plugged in");
+                break;
+            case 4:
+                other_.Take();
+                Step("other client takes the DAC");
+                break;
+            default:
+                other_.LetGo();
+                Step("other client lets go");
+                break;
+        }
+    }
+
+    // A playing stream hears of a failed device by a reset request, soon.
+    // A failure meant for a stream that is not there is taken back: it would fail a later one
+    // while the host thread is busy elsewhere, and the host would race its own answer.
+    void AwaitDevice() {
+        if (h_.running) {
+            const long r = h_.resets.load();
+            WaitUntil([&] { return h_.resets.load() != r; }, 1500);
+            WaitUntil([&] { return h_.busy.load() == 0; }, 3000);
+        }
+        sim::ClearFaults();
+    }
+
+    void Check() {
+        IASIO* d = h_.driver;
+        if (!h_.running)
+            return;
+        // Told it plays: switches come, or the host hears why not.
+        const long s = h_.switches.load();
+        const long r = h_.resets.load();
+        if (!WaitUntil([&] { return h_.switches.load() > s + 2 || h_.resets.load() != r; }, 1500)) {
+            if (h_.running && h_.driver)
+                h_.Violation("told it plays, but no switch and no reset request for 1.5 s");
+            return;
+        }
+        WaitUntil([&] { return h_.busy.load() == 0; }, 3000);
+        if (h_.resets.load() != r || other_.driver || !h_.running)
+            return;
+        // While switches come the pin plays at the rate and in the mode the host was told.
+        ASIOSampleRate rate = 0;
+        d->getSampleRate(&rate);
+        ASIOIoFormat format{};
+        d->future(kAsioGetIoFormat, &format);
+        const double carrier = format.FormatType == kASIODSDFormat ? rate / 64 : rate;
+        int open = 0;
+        DWORD pinRate = 0;
+        for (const sim::PinState& p : sim::Pins()) {
+            if (p.open) {
+                ++open;
+                pinRate = PinRate(p);
+            }
+        }
+        const std::vector<ULONG> modes = sim::VendorModes();
+        ULONG mode = 0;
+        for (ULONG m : modes) {
+            if (m != 0x8002)
+                mode = m;
+        }
+        const ULONG expectedMode = format.FormatType == kASIODSDFormat ? 0x8000 : 0x10000;
+        // A restart asked for since may be opening its pin: the next switches settle it.
+        if ((open != 1 || pinRate != static_cast<DWORD>(carrier) || mode != expectedMode) &&
+            h_.running) {
+            h_.Violation("switches arrive, but the device plays otherwise:",
+                         "open pins " + std::to_string(open) + " pin rate " +
+                             std::to_string(pinRate) + " told " + std::to_string(carrier) +
+                             " mode " + std::to_string(mode));
+        }
+    }
+
+    void Finish() {
+        if (!h_.driver)
+            return;
+        if (h_.running && Pick(2) == 0) {
+            h_.releasePending = true;
+            Arm(InSwitch::Release);
+            if (!h_.releasePending.exchange(false))
+                return;  // released inside the switch
+        }
+        IASIO* d = h_.driver;
+        Released(h_);
+        const ULONG left = Timed("Release", 4000, [&] { return d->Release(); });
+        Step("Release -> " + std::to_string(left));
+        if (left != 0)
+            h_.Violation("the last Release left references");
+    }
+
+    Host h_;
+    OtherClient other_;
+};
+
+}  // namespace
+}  // namespace ferox::test
+
+int main(int argc, char** argv) {
+    double seconds = 30;
+    bool replay = false;
+    std::uint64_t seed = static_cast<std::uint64_t>(
+        std::chrono::system_clock::now().time_since_epoch().count() & 0xffffffff);
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--seconds") {
+            seconds = std::atof(argv[i + 1]);
+        } else if (a == "--minutes") {
+            seconds = std::atof(argv[i + 1]) * 60;
+        } else if (a == "--seed") {
+            seed = std::strtoull(argv[i + 1], nullptr, 10);
+            replay = true;
+        }
+    }
+    std::printf("explorer: seeds from %llu\n", static_cast<unsigned long long>(seed));
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    long sequences = 0, steps = 0, violations = 0;
+    do {
+        ferox::test::Explorer explorer(seed + static_cast<std::uint64_t>(sequences));
+        steps += explorer.Run();
+        violations += explorer.violations();
+        ++sequences;
+    } while (!replay && std::chrono::steady_clock::now() < end);
+    std::printf("explorer: %ld sequences, %ld steps, %ld violations\n", sequences, steps,
+                violations);
+    return violations == 0 ? 0 : 1;
+}
