@@ -1,11 +1,79 @@
-// probe: what a driver says about itself, its buffer sizes, channels and rates in PCM and DSD.
+// probe: what a driver says about itself, its buffer sizes, channels and rates in PCM and DSD,
+// and whether the DAC takes a stream in each.
+#include <cstring>
 #include <utility>
 #include <vector>
 
+#include "audio_files.h"
 #include "commands.h"
 
 namespace ferox::host {
 namespace {
+
+// What init cannot tell: whether the DAC takes a stream (another program may hold it, or it may
+// refuse a mode). A moment of silence in each mode, started and stopped.
+struct Silence {
+    bool dsd = false;
+    std::size_t bytes = 0;  // a half of one channel
+    ASIOBufferInfo buffers[2] = {};
+};
+Silence g_silence;  // ASIO callbacks carry no context pointer
+
+void ASIO_CALLBACK SilentSwitch(AsioLong index, ASIOBool) {
+    if (index != 0 && index != 1)
+        return;
+    for (const ASIOBufferInfo& b : g_silence.buffers)
+        std::memset(b.buffers[index], g_silence.dsd ? kDsdSilenceByte : 0, g_silence.bytes);
+}
+
+ASIOTime* ASIO_CALLBACK SilentSwitchTimeInfo(ASIOTime* params, AsioLong index, ASIOBool direct) {
+    SilentSwitch(index, direct);
+    return params;
+}
+
+void ASIO_CALLBACK IgnoreRate(ASIOSampleRate) {}
+
+AsioLong ASIO_CALLBACK NoMessages(AsioLong, AsioLong, void*, double*) {
+    return 0;
+}
+
+bool StreamCheck(IASIO* a, const std::string& name, bool dsd) {
+    const char* label = dsd ? "DSD64" : "PCM 44.1 kHz";
+    if (!SetIoFormat(a, dsd ? kASIODSDFormat : kASIOPCMFormat))
+        return true;  // not offered: listed above
+    a->setSampleRate(dsd ? kDsd64 : 44100.0);
+    AsioLong mn = 0, mx = 0, pref = 0, gran = 0;
+    a->getBufferSize(&mn, &mx, &pref, &gran);
+    g_silence = Silence{};
+    g_silence.dsd = dsd;
+    g_silence.bytes = static_cast<std::size_t>(dsd ? pref / 8 : pref * 4);
+    for (int c = 0; c < 2; ++c) {
+        g_silence.buffers[c].isInput = ASIOFalse;
+        g_silence.buffers[c].channelNum = c;
+    }
+    ASIOCallbacks callbacks{&SilentSwitch, &IgnoreRate, &NoMessages, &SilentSwitchTimeInfo};
+    ASIOError e = a->createBuffers(g_silence.buffers, 2, pref, &callbacks);
+    if (e == ASE_OK) {
+        e = a->start();
+        if (e == ASE_OK) {
+            Sleep(150);
+            a->stop();
+        }
+        a->disposeBuffers();
+    }
+    if (e == ASE_OK) {
+        std::printf("stream        %s ok (started and stopped, silent)\n", label);
+        return true;
+    }
+    std::printf("stream        %s failed\n", label);
+    std::fflush(stdout);
+    char text[128] = {};
+    a->getErrorMessage(text);
+    const std::string what =
+        std::string("did not start a ") + label + " stream (" + ErrorText(e) + ")";
+    DriverFailure(name, what.c_str(), text);
+    return false;
+}
 
 int Probe(const Args& args) {
     const std::wstring requested = args.rest.empty() ? std::wstring() : Widen(args.rest[0]);
@@ -119,8 +187,10 @@ int Probe(const Args& args) {
         }
         std::printf("\n");
     }
+    const bool pcm = StreamCheck(a, name, false);
+    const bool dsd = StreamCheck(a, name, true);
     SetIoFormat(a, kASIOPCMFormat);
-    return 0;
+    return pcm && dsd ? 0 : kExitFailure;
 }
 
 }  // namespace

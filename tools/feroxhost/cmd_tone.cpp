@@ -10,10 +10,13 @@
 namespace ferox::host {
 namespace {
 
+// -20 dBFS: loud enough to hear, not enough to hurt on headphones.
+constexpr double kToneLevel = 0.1;
+
 class ToneFeed final : public Source {
   public:
     ToneFeed(bool dsd, std::uint64_t units)
-        : m_dsd(dsd), m_left(units), m_pcm(44100), m_dsdTone(kDsd64) {}
+        : m_dsd(dsd), m_left(units), m_pcm(44100, kToneLevel), m_dsdTone(kDsd64, kToneLevel) {}
     std::size_t Fill(void* left, void* right, std::size_t units) override {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(units, m_left));
         if (m_dsd) {
@@ -42,10 +45,11 @@ class LoopedToneFeed final : public Source {
         m_loop[0].resize(loop * m_unitBytes);
         m_loop[1].resize(loop * m_unitBytes);
         if (dsd) {
-            DsdTone(rate).Next(m_loop[0].data(), m_loop[1].data(), loop);
+            DsdTone(rate, kToneLevel).Next(m_loop[0].data(), m_loop[1].data(), loop);
         } else {
-            PcmTone(rate).Next(reinterpret_cast<std::int32_t*>(m_loop[0].data()),
-                               reinterpret_cast<std::int32_t*>(m_loop[1].data()), loop);
+            PcmTone(rate, kToneLevel)
+                .Next(reinterpret_cast<std::int32_t*>(m_loop[0].data()),
+                      reinterpret_cast<std::int32_t*>(m_loop[1].data()), loop);
         }
     }
     std::size_t Fill(void* left, void* right, std::size_t units) override {
@@ -82,10 +86,12 @@ int Tone(const std::wstring& driver, bool dsd, double seconds, std::uint32_t rat
     const std::uint64_t units = dsd ? info.frames / 8 : info.frames;
     if (rate) {
         LoopedToneFeed feed(dsd, info.sampleRate, units);
-        return Play(driver, feed, info, dsd ? "DSD test tone" : "PCM test tone");
+        return Play(driver, feed, info,
+                    dsd ? "DSD test tone at -20 dBFS" : "PCM test tone at -20 dBFS");
     }
     ToneFeed feed(dsd, units);
-    return Play(driver, feed, info, dsd ? "DSD64 test tone" : "44.1 kHz test tone");
+    return Play(driver, feed, info,
+                dsd ? "DSD64 test tone at -20 dBFS" : "44.1 kHz test tone at -20 dBFS");
 }
 
 int ToneCommand(const Args& args) {
@@ -95,8 +101,9 @@ int ToneCommand(const Args& args) {
         char* end = nullptr;
         seconds = std::strtod(text.c_str(), &end);
         if (end == text.c_str() || *end || !(seconds > 0 && seconds <= 3600)) {
-            std::fprintf(stderr, "feroxhost: SECONDS must be a number above 0 and at most 3600\n");
-            return kExitUsage;
+            return UsageError(&kToneCommand,
+                              "SECONDS must be a number above 0 and at most 3600, not '%s'",
+                              text.c_str());
         }
     }
     return Tone(args.driver, args.dsd, seconds, static_cast<std::uint32_t>(args.rate));
@@ -105,7 +112,7 @@ int ToneCommand(const Args& args) {
 }  // namespace
 
 const Command kToneCommand{"tone",
-                           "tone [--driver NAME] [--dsd] [--rate HZ] [SECONDS]",
+                           "tone [--driver NAME] [--dsd] [--rate HZ] [SECONDS]   (at -20 dBFS)",
                            kOptionDriver | kOptionDsd | kOptionRate,
                            0,
                            1,

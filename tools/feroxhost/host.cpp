@@ -16,18 +16,73 @@ std::span<const Command* const> Commands() {
     return commands;
 }
 
-int Usage() {
+void PrintUsage(std::FILE* out, const Command* only) {
     const char* lead = "usage: ";
     for (const Command* c : Commands()) {
+        if (only && c != only)
+            continue;
         for (const char* line = c->usage; *line;) {
             const char* end = std::strchr(line, '\n');
             const int n = static_cast<int>(end ? end - line : std::strlen(line));
-            std::fprintf(stderr, "%sferoxhost %.*s\n", lead, n, line);
+            std::fprintf(out, "%sferoxhost %.*s\n", lead, n, line);
             lead = "       ";
             line += n + (end ? 1 : 0);
         }
     }
-    return kExitUsage;
+}
+
+namespace {
+
+struct Hint {
+    const char* text;  // as the driver reports it
+    const char* hint;
+};
+
+// The driver's failure texts and what to do about each; the README's table says the same.
+constexpr Hint kHints[] = {
+    {"ASIO Pellinor Driver Enum Failure!",
+     "the DAC was not found: connect it by USB, switch it on, and check that Windows lists it "
+     "under Sound (its own USB audio driver installed)"},
+    {"ASIO Pellinor Driver Open Filter Failure!",
+     "the DAC was found but could not be opened: unplug it, plug it back in, and try again"},
+    {"ASIO Pellinor DAC in use by another program",
+     "close the other program that plays to the DAC (or turn off its exclusive mode), then try "
+     "again"},
+    {"ASIO Pellinor No pins available for rendering",
+     "the DAC did not take this stream: try another sample rate; if it persists, unplug and "
+     "replug the DAC"},
+    {"ASIO Pellinor Render Pin refused to run",
+     "the DAC's own driver would not start the stream: unplug and replug the DAC, then try again"},
+    {"ASIO Pellinor Device refused DSD mode",
+     "this DAC (or its firmware) does not take native DSD: play PCM, or let the player convert "
+     "DSD to PCM; a firmware update of the DAC may add it"},
+    {"ASIO Pellinor Device refused PCM mode",
+     "the DAC did not answer the switch to PCM: unplug and replug it, then try again"},
+    {"ASIO Pellinor Could not start the stream",
+     "Windows could not start the driver's streaming thread: close other programs and try again"},
+    {"ASIO Pellinor Out of memory",
+     "Windows had no memory to spare: close other programs and try again"},
+};
+
+}  // namespace
+
+const char* HintFor(const char* driverText) {
+    for (const Hint& h : kHints) {
+        if (std::strcmp(h.text, driverText) == 0)
+            return h.hint;
+    }
+    return nullptr;
+}
+
+void PrintHint(const char* hint) {
+    if (hint)
+        std::fprintf(stderr, "feroxhost: what to do: %s\n", hint);
+}
+
+int DriverFailure(const std::string& name, const char* what, const char* text) {
+    Error("driver '%s' %s: %s", name.c_str(), what, text[0] ? text : "(no message)");
+    PrintHint(HintFor(text));
+    return kExitFailure;
 }
 
 const char* SampleTypeName(ASIOSampleType t) {
@@ -84,18 +139,30 @@ const char* ErrorText(ASIOError e) {
     }
 }
 
-bool CreateDriver(const std::wstring& requested, DriverRef& ref, std::string* name) {
+bool CreateDriver(const std::wstring& requested, DriverRef& ref, std::string* name, bool quiet) {
     const auto drivers = InstalledDrivers();
+    const int bits = static_cast<int>(sizeof(void*) * 8);
     if (drivers.empty()) {
-        Error("no ASIO drivers are installed; register one with regsvr32 (see 'feroxhost list')");
+        if (!quiet) {
+            Error(
+                "no ASIO drivers are installed in this %d-bit view; register one with regsvr32 "
+                "(see 'feroxhost list')",
+                bits);
+            PrintHint(bits == 64 ? "a 32-bit driver is seen only by 32-bit programs: run the "
+                                   "32-bit feroxhost, or install the 64-bit driver"
+                                 : "a 64-bit driver is seen only by 64-bit programs: run the "
+                                   "64-bit feroxhost, or install the 32-bit driver");
+        }
         return false;
     }
     const InstalledDriver* d = nullptr;
     if (!requested.empty()) {
         d = FindDriver(drivers, requested);
         if (!d) {
-            Error("no ASIO driver named '%s' is installed; see 'feroxhost list'",
-                  Narrow(requested).c_str());
+            if (!quiet) {
+                Error("no ASIO driver named '%s' is installed; see 'feroxhost list'",
+                      Narrow(requested).c_str());
+            }
             return false;
         }
     } else {
@@ -103,21 +170,35 @@ bool CreateDriver(const std::wstring& requested, DriverRef& ref, std::string* na
         if (!d && drivers.size() == 1)
             d = &drivers[0];
         if (!d) {
-            Error("several ASIO drivers are installed; choose one by name (see 'feroxhost list')");
+            if (!quiet) {
+                Error(
+                    "several ASIO drivers are installed; choose one with --driver NAME (see "
+                    "'feroxhost list')");
+            }
             return false;
         }
     }
     *name = Narrow(d->key);
     if (!d->clsidValid) {
-        Error("driver '%s' has no valid CLSID in the registry ('%s')", name->c_str(),
-              Narrow(d->clsidText).c_str());
+        if (!quiet) {
+            Error("driver '%s' has no valid CLSID in the registry ('%s')", name->c_str(),
+                  Narrow(d->clsidText).c_str());
+            PrintHint("reinstall the driver");
+        }
         return false;
     }
     // Hosts ask for the driver's interface under its own class identifier.
     const HRESULT hr = CoCreateInstance(d->clsid, nullptr, CLSCTX_INPROC_SERVER, d->clsid,
                                         reinterpret_cast<void**>(&ref.asio));
     if (FAILED(hr) || !ref.asio) {
-        const char* why = hr == REGDB_E_CLASSNOTREG ? "its class is not registered"
+        ref.asio = nullptr;
+        if (quiet)
+            return false;
+        // A registered DLL that is gone fails in several ways (not found, access denied):
+        // whether the file exists says more than the code.
+        const bool missing = !d->dllPath.empty() && !d->dllExists;
+        const char* why = missing                     ? "its DLL is missing"
+                          : hr == REGDB_E_CLASSNOTREG ? "its class is not registered"
                           : hr == HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) ||
                                   hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
                               ? "its DLL cannot be found or loaded"
@@ -125,7 +206,10 @@ bool CreateDriver(const std::wstring& requested, DriverRef& ref, std::string* na
         Error("cannot create driver '%s': %s (0x%08lX; DLL %s)", name->c_str(), why,
               static_cast<unsigned long>(hr),
               d->dllPath.empty() ? "not registered" : Narrow(d->dllPath).c_str());
-        ref.asio = nullptr;
+        PrintHint(missing || d->dllPath.empty()
+                      ? "reinstall the driver: its registration points to a file that is not there"
+                      : "reinstall the driver; a 32-bit driver loads only into 32-bit programs and "
+                        "a 64-bit one only into 64-bit programs");
         return false;
     }
     return true;
@@ -136,7 +220,7 @@ bool Init(IASIO* asio, const std::string& name) {
         return true;
     char text[128] = {};
     asio->getErrorMessage(text);
-    Error("driver '%s' did not initialise: %s", name.c_str(), text[0] ? text : "(no message)");
+    DriverFailure(name, "did not initialise", text);
     return false;
 }
 
@@ -153,6 +237,21 @@ void PrintBufferSetting() {
     std::printf("buffer        %ld samples a half (DSD: %ld words, %ld DSD samples)%s\n",
                 static_cast<long>(n), static_cast<long>(n), static_cast<long>(n) * 32,
                 n == ferox::kDefaultBufferSize ? ", the default" : "");
+    // The driver takes the default for a stored value that is not a choice: say so, or a
+    // hand-edited value would seem to be in use.
+    DWORD type = 0, value = 0, size = sizeof value;
+    const LONG rc = RegGetValueW(HKEY_CURRENT_USER, ferox::kSettingsKey, ferox::kBufferSizeValue,
+                                 RRF_RT_ANY, &type, &value, &size);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return;
+    if (rc != ERROR_SUCCESS || type != REG_DWORD) {
+        std::printf("              (the stored BufferSize is not a number and is ignored)\n");
+    } else if (!ferox::IsBufferSizeChoice(static_cast<AsioLong>(value))) {
+        std::printf(
+            "              (the stored BufferSize %lu is not one of the choices and is "
+            "ignored)\n",
+            static_cast<unsigned long>(value));
+    }
 }
 
 }  // namespace ferox::host

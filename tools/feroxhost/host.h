@@ -42,8 +42,8 @@ struct Command {
     int (*run)(const Args&);
 };
 
-// Prints every command's usage to stderr; returns kExitUsage.
-int Usage();
+// The usage of one command, or of all when `only` is null.
+void PrintUsage(std::FILE* out, const Command* only = nullptr);
 
 template <typename... A>
 int Error(const char* format, A... args) {
@@ -52,6 +52,27 @@ int Error(const char* format, A... args) {
     std::fprintf(stderr, "\n");
     return kExitFailure;
 }
+
+// A wrong command line: one line on what was wrong, then the usage of `command` (of all when
+// null), to stderr.
+template <typename... A>
+int UsageError(const Command* command, const char* format, A... args) {
+    std::fprintf(stderr, "feroxhost: ");
+    std::fprintf(stderr, format, args...);
+    std::fprintf(stderr, "\n");
+    PrintUsage(stderr, command);
+    if (command)
+        std::fprintf(stderr, "(feroxhost --help lists every command)\n");
+    return kExitUsage;
+}
+
+// What a person can do about a failure text the driver reports (getErrorMessage); null for a
+// text it does not know.
+const char* HintFor(const char* driverText);
+// "feroxhost: driver 'NAME' WHAT: TEXT" and the hint for TEXT; returns kExitFailure.
+int DriverFailure(const std::string& name, const char* what, const char* text);
+// The hint line on its own.
+void PrintHint(const char* hint);
 
 const char* SampleTypeName(ASIOSampleType t);
 const char* ErrorText(ASIOError e);
@@ -73,8 +94,10 @@ struct DriverRef {
     }
 };
 
-// Chooses the entry by name (or the default) and creates the driver; prints why not.
-bool CreateDriver(const std::wstring& requested, DriverRef& ref, std::string* name);
+// Chooses the entry by name (or the default) and creates the driver; prints why not unless
+// `quiet`.
+bool CreateDriver(const std::wstring& requested, DriverRef& ref, std::string* name,
+                  bool quiet = false);
 // init(); prints the driver's own message when it refuses.
 bool Init(IASIO* asio, const std::string& name);
 bool SetIoFormat(IASIO* asio, ASIOIoFormatType type);

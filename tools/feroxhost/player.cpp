@@ -257,8 +257,8 @@ int Play(const std::wstring& requested, Source& source, const AudioInfo& info, c
         char text[128] = {};
         a->getErrorMessage(text);
         a->disposeBuffers();
-        return Error("driver '%s' did not start (%s): %s", name.c_str(), ErrorText(e),
-                     text[0] ? text : "(no message)");
+        const std::string what = std::string("did not start (") + ErrorText(e) + ")";
+        return DriverFailure(name, what.c_str(), text);
     }
 
     const double unitsPerSecond = dsd ? info.sampleRate / 8.0 : info.sampleRate;
@@ -315,15 +315,28 @@ int Play(const std::wstring& requested, Source& source, const AudioInfo& info, c
         "largest interval %.1f ms (a half holds %.1f ms of audio)%s\n",
         played, total, wall, switches, player.late.load(), player.maxIntervalMs.load(), halfMs,
         underruns);
+    if (device.read && device.underruns > 0) {
+        std::printf("the DAC ran out of audio %lu time%s (heard as clicks or gaps)\n",
+                    device.underruns, device.underruns == 1 ? "" : "s");
+        PrintHint("choose a larger buffer ('feroxhost config buffer 2048', or in the player) and "
+                  "close programs that load the computer");
+    }
     if (interrupted) {
         std::printf("stopped by Ctrl+C\n");
         return kExitInterrupted;
     }
     if (player.resetRequested.load()) {
-        return Error("driver '%s' asked for a reset: the device was lost or changed", name.c_str());
+        Error("driver '%s' asked for a reset: the device was lost or changed", name.c_str());
+        PrintHint(
+            "the DAC was unplugged, switched off or taken by another program while "
+            "playing: reconnect it and play again");
+        return kExitFailure;
     }
-    if (stalled)
-        return Error("driver '%s' stopped calling back", name.c_str());
+    if (stalled) {
+        Error("driver '%s' stopped calling back", name.c_str());
+        PrintHint("the DAC stopped taking audio: unplug and replug it, then play again");
+        return kExitFailure;
+    }
     return 0;
 }
 
