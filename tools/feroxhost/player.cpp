@@ -318,8 +318,9 @@ int Play(const std::wstring& requested, Source& source, const AudioInfo& info, c
     if (device.read && device.underruns > 0) {
         std::printf("the DAC ran out of audio %lu time%s (heard as clicks or gaps)\n",
                     device.underruns, device.underruns == 1 ? "" : "s");
-        PrintHint("choose a larger buffer ('feroxhost config buffer 2048', or in the player) and "
-                  "close programs that load the computer");
+        PrintHint(
+            "choose a larger buffer ('feroxhost config buffer 2048', or in the player) and "
+            "close programs that load the computer");
     }
     if (interrupted) {
         std::printf("stopped by Ctrl+C\n");
