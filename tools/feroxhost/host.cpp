@@ -31,6 +31,11 @@ void PrintUsage(std::FILE* out, const Command* only) {
     }
 }
 
+int Usage() {
+    PrintUsage(stderr);
+    return kExitUsage;
+}
+
 namespace {
 
 struct Hint {

@@ -44,6 +44,9 @@ struct Command {
 
 // The usage of one command, or of all when `only` is null.
 void PrintUsage(std::FILE* out, const Command* only = nullptr);
+// Every command's usage on stderr; returns kExitUsage. A command says what was wrong first:
+// UsageError below.
+int Usage();
 
 template <typename... A>
 int Error(const char* format, A... args) {
