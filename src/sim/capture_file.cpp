@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/host_faults.h"
+
 namespace ferox::sim {
 
 namespace {
@@ -247,7 +249,19 @@ bool WritePinReport(const std::string& path, const PinState& state, DWORD buffer
 }
 
 void SetUpForHosts() {
-    Reset(DefaultMachine());
+    std::string bad;
+    std::optional<HostFaults> faults = ParseHostFaults(std::getenv("FEROX_SIM_FAULT"), &bad);
+    if (!faults) {
+        // Said where a person running a host sees it; the DAC then behaves.
+        std::fprintf(stderr,
+                     "simulated DAC: FEROX_SIM_FAULT: '%s' is not one of absent, busy, no-dsd, "
+                     "slow[=MS], unplug-after=SECONDS; ignored\n",
+                     bad.c_str());
+        faults.emplace();
+    }
+    Reset(faults->machine);
+    for (const auto& [match, fault] : faults->faults)
+        InjectFault(match, fault);
     DWORD bufferMs = 40;
     if (const char* ms = std::getenv("FEROX_SIM_BUFFER_MS")) {
         const long v = std::strtol(ms, nullptr, 10);

@@ -55,7 +55,8 @@ bool WritePinReport(const std::string& path, const PinState& state, DWORD buffer
 // else nowhere (empty).
 std::string PinReportPath(const char* capture, const char* report);
 
-// Sets the simulated-DAC DLL up: the default machine, real-time playing with a device buffer of
+// Sets the simulated-DAC DLL up: the default machine (or the one FEROX_SIM_FAULT describes, with
+// its faults; see host_faults.h), real-time playing with a device buffer of
 // FEROX_SIM_BUFFER_MS (default 40), neither a request log nor an in-memory capture; when
 // FEROX_SIM_CAPTURE names a file, the capture file; the pin report as PinReportPath says.
 void SetUpForHosts();

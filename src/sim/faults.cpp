@@ -29,6 +29,13 @@ const Fault* Sim::CheckFault(Op op, const Bytes& in, DWORD outSize, std::optiona
         } else if (m.pinId && (!pinId || *pinId != *m.pinId)) {
             continue;
         }
+        if (f.fault.afterMs != 0) {
+            const auto now = Clock::now();
+            if (!f.first)
+                f.first = now;
+            if (now - *f.first < std::chrono::milliseconds(f.fault.afterMs))
+                continue;
+        }
         if (f.skipped < f.fault.skip) {
             ++f.skipped;
             continue;

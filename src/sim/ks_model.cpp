@@ -126,6 +126,8 @@ std::size_t Sim::IfaceOf(const Filter& filter) const {
 
 ULONG Sim::CurrentCount(std::size_t iface, ULONG pinId) {
     ULONG n = 0;
+    if (iface < machine.interfaces.size() && pinId < machine.interfaces[iface].filter.pins.size())
+        n = machine.interfaces[iface].filter.pins[pinId].heldElsewhere;
     for (const auto& p : pins)
         n += p.state.open && !p.gone && p.iface == iface && p.state.pinId == pinId ? 1 : 0;
     return n;

@@ -30,6 +30,7 @@ struct Pin {
     std::vector<KSPIN_MEDIUM> mediums;        // default: standard medium
     std::vector<Bytes> dataRanges;            // whole ranges, each FormatSize bytes long
     KSPIN_CINSTANCES instances{1, 0};         // CurrentCount follows the pins created
+    ULONG heldElsewhere = 0;                  // instances another program holds (a busy DAC)
     KSPIN_CINSTANCES globalInstances{1, 0};
     std::optional<GUID> category;  // absent: the property answers ERROR_NOT_FOUND
     std::optional<WString> name;   // absent: the property answers ERROR_NOT_FOUND
@@ -170,6 +171,7 @@ struct Fault {
     DWORD delayMs = 0;
     unsigned skip = 0;   // matching requests let through first
     unsigned times = 1;  // matching requests affected; 0 = all from then on
+    DWORD afterMs = 0;   // matching requests let through until this long after the first one
     // NeverComplete: what gives the request back, with STATUS_CANCELLED. CancelIoEx and
     // closing the handle do, and for a write also setting its pin to KSSTATE_STOP, unless:
     //  ignoreCancel: neither CancelIoEx nor closing the handle (a driver that does not honour

@@ -161,6 +161,7 @@ struct ActiveFault {
     Fault fault;
     unsigned skipped = 0;
     unsigned applied = 0;
+    std::optional<Clock::time_point> first;  // of the matching requests (afterMs)
 };
 
 // What a device request came to: a status, a byte count and the bytes for the output buffer.

@@ -1,8 +1,11 @@
 # feroxhost against the registered simulated-DAC DLL, in a Wine prefix of its own (the DLL
 # shares its class identifier with the production build, whose tests use the common prefix).
 # cmake -DRUN=wine-run.sh -DHOST=feroxhost.exe -DSIG=feroxsig.exe -DDLL=feroxasio.dll
-#       -DPREFIX=dir -DWORK=dir -DPART=host|pcm|dsd -P feroxhost_check.cmake
+#       -DPREFIX=dir -DWORK=dir -DPART=host|pcm|dsd|conventions -P feroxhost_check.cmake
+cmake_policy(SET CMP0007 NEW)  # the table's empty fields count
 set(ENV{WINEPREFIX} "${PREFIX}")
+# Wine reads the arguments' bytes in the locale's character set: UTF-8 for the file names.
+set(ENV{LC_ALL} C.UTF-8)
 file(MAKE_DIRECTORY "${WORK}")
 
 function(windows_path out unix)
@@ -116,10 +119,15 @@ if(PART STREQUAL "host")
     file(READ "${WORK}/report.txt" text)
     expect_in("${text}" "bytes=[0-9]+" "writes=[0-9]+" "underruns=[0-9]+" "max_gap_ms=[0-9.]+"
               "turnaround_p99_us=[0-9.]+" "buffer_ms=40")
+    run(0 ${HOST} config buffer default)
+    expect_in("${output}" "buffer +1024 samples a half .*, the default")
     run(0 reg add "HKCU\\Software\\feroxasio" /v BufferSize /t REG_DWORD /d 100 /f)
     run(0 ${HOST} probe)
-    expect_in("${output}" "PCM buffers +min 1024, max 1024, preferred 1024")
-    run(0 ${HOST} config buffer 1024)
+    expect_in("${output}" "PCM buffers +min 1024, max 1024, preferred 1024"
+              "the stored BufferSize 100 is not one of the choices and is ignored")
+    run(0 ${HOST} config reset)
+    expect_in("${output}" "every setting is back to the default")
+    run(1 reg query "HKCU\\Software\\feroxasio")
 
     # Without the driver registered at all.
     run(0 regsvr32 /u /s "${dll}")
@@ -128,10 +136,81 @@ if(PART STREQUAL "host")
     run(1 STDERR "no ASIO drivers are installed" ${HOST} probe)
     run(1 STDERR "no ASIO drivers are installed" ${HOST} play "${work}\\good.wav")
     run(0 regsvr32 /s "${dll}")
+elseif(PART STREQUAL "conventions")
+    # One row a case: FAULT (FEROX_SIM_FAULT, - for none) | EXIT | STREAM the text is on (out or
+    # err) | TEXT (a regex) | the arguments, space-separated. Every usage error must be one line
+    # saying what was wrong followed by the usage; help and --version go to stdout alone; each
+    # driver failure text is followed by its hint.
+    set(rows
+        "-|2|err|no command given|"
+        "-|2|err|unknown command 'frob'|frob"
+        "-|2|err|'play' is missing an argument|play"
+        "-|2|err|'tone' takes at most 1 argument. '2' is one too many|tone 1 2"
+        "-|2|err|'config buffer' needs N or default|config buffer"
+        "-|2|err|unknown setting 'speed'|config speed 3"
+        "-|2|err|'list' takes no --dsd|list --dsd"
+        "-|2|err|--driver needs a NAME|play --driver"
+        "-|2|err|unknown option '--loud'|tone --loud"
+        "-|2|err|--rate takes a sample rate in Hz from 8000 to 50000000, not 'x'|tone --rate x"
+        "-|0|out|usage: feroxhost list|--help"
+        "-|0|out|usage: feroxhost list|-h"
+        "-|0|out|usage: feroxhost list|/?"
+        "-|0|out|usage: feroxhost list|play --help"
+        "-|0|out|feroxhost [0-9.]+ \\(feroxasio release [0-9.]+, 64-bit\\)\ndriver +Pellinor ASIO 1.03, version 2 \\(entry 'ASIO ferox Driver'\\)\nThe release number|--version"
+        "-|0|out|test tone at -20 dBFS|tone 0.2"
+        "absent|1|err|Driver Enum Failure!\nferoxhost: what to do: the DAC was not found|probe"
+        "busy|1|err|DAC in use by another program\nferoxhost: what to do: close the other program|probe"
+        "no-dsd|1|err|DSD64 stream \\(ASE_HWMalfunction\\): ASIO Pellinor Device refused DSD mode\nferoxhost: what to do: this DAC|probe"
+        "no-dsd|1|out|stream +PCM 44.1 kHz ok|probe"
+        "slow=60|0|out|the DAC ran out of audio [0-9]+ time|tone 0.3"
+        "unplug-after=0.3|1|err|asked for a reset: the device was lost or changed\nferoxhost: what to do: the DAC was unplugged|tone 3"
+        "bogus|0|err|FEROX_SIM_FAULT: 'bogus' is not one of|probe")
+    windows_path(report "${WORK}/report.txt")
+    set(ENV{FEROX_SIM_REPORT} "${report}")
+    foreach(row IN LISTS rows)
+        string(REPLACE "|" ";" fields "${row}")
+        list(GET fields 0 fault)
+        list(GET fields 1 expect)
+        list(GET fields 2 stream)
+        list(GET fields 3 want)
+        list(LENGTH fields n)
+        set(args "")
+        if(n GREATER 4)
+            list(GET fields 4 line)
+            separate_arguments(args UNIX_COMMAND "${line}")
+        endif()
+        if(fault STREQUAL "-")
+            unset(ENV{FEROX_SIM_FAULT})
+        else()
+            set(ENV{FEROX_SIM_FAULT} "${fault}")
+        endif()
+        execute_process(COMMAND ${RUN} ${HOST} ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                        ERROR_VARIABLE err TIMEOUT 120)
+        string(REPLACE "\r" "" out "${out}")
+        string(REPLACE "\r" "" err "${err}")
+        set(where "FEROX_SIM_FAULT=${fault} feroxhost ${args}: exit ${rc}\nstdout:\n${out}\nstderr:\n${err}")
+        if(NOT rc STREQUAL expect)
+            message(FATAL_ERROR "expected exit ${expect}; ${where}")
+        endif()
+        if(NOT "${${stream}}" MATCHES "${want}")
+            message(FATAL_ERROR "expected '${want}' on std${stream}; ${where}")
+        endif()
+        if(expect EQUAL 2 AND NOT err MATCHES "^feroxhost: [^\n]+\nusage: feroxhost ")
+            message(FATAL_ERROR "a usage error is one line, then the usage; ${where}")
+        endif()
+        if(expect EQUAL 0 AND fault STREQUAL "-" AND NOT err STREQUAL "")
+            message(FATAL_ERROR "nothing is expected on stderr; ${where}")
+        endif()
+    endforeach()
+    unset(ENV{FEROX_SIM_FAULT})
+    unset(ENV{FEROX_SIM_REPORT})
 elseif(PART STREQUAL "pcm")
     windows_path(work "${WORK}")
     run(0 ${SIG} wav "${work}\\pcm32.wav" 2)
     play_and_compare(pcm32.wav pcm32-capture.wav)
+    # A name outside any code page: the host opens and plays it all the same.
+    run(0 ${SIG} wav "${work}\\日本語 Ёж.wav" 0.3 48000 24)
+    play_and_compare("日本語 Ёж.wav" unicode-capture.wav)
     run(0 ${SIG} wav "${work}\\pcm24.wav" 0.5 96000 24)
     play_and_compare(pcm24.wav pcm24-capture.wav)
     run(0 ${SIG} wav "${work}\\pcm16.wav" 0.5 48000 16)

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace ferox::host {
 
 namespace {
@@ -107,8 +111,24 @@ FileSource::~FileSource() {
         std::fclose(m_file);
 }
 
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+#ifdef _WIN32
+    std::wstring wide(path.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, wide.data(),
+                                      static_cast<int>(wide.size()));
+    if (n <= 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const std::wstring wideMode(mode, mode + std::strlen(mode));
+    return _wfopen(wide.c_str(), wideMode.c_str());
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
+}
+
 bool FileSource::Open(const std::string& path, std::string* error) {
-    m_file = std::fopen(path.c_str(), "rb");
+    m_file = OpenFile(path, "rb");
     if (!m_file) {
         *error = std::strerror(errno);
         return false;
@@ -633,7 +653,7 @@ void PcmTone::Next(std::int32_t* left, std::int32_t* right, std::size_t frames) 
             m_noise ^= m_noise >> 17;
             m_noise ^= m_noise << 5;
             const double s = std::sin(2 * kPi * (c == 0 ? 997.0 : 1499.0) * t);
-            v[c] = static_cast<std::int32_t>(s * 1073741824.0) ^
+            v[c] = static_cast<std::int32_t>(s * m_level * 2147483648.0) ^
                    static_cast<std::int32_t>(m_noise & 0xFFF);
         }
         left[i] = v[0];
@@ -648,7 +668,7 @@ void DsdTone::Next(std::uint8_t* left, std::uint8_t* right, std::size_t bytes) {
         for (int bit = 0; bit < 8; ++bit, ++m_n) {
             const double t = static_cast<double>(m_n) / m_rate;
             for (int c = 0; c < 2; ++c) {
-                const double x = 0.5 * std::sin(2 * kPi * (c == 0 ? 997.0 : 1499.0) * t);
+                const double x = m_level * std::sin(2 * kPi * (c == 0 ? 997.0 : 1499.0) * t);
                 double* s = m_state[c];
                 const double q = s[1] >= 0 ? 1.0 : -1.0;
                 s[0] += x - q;

@@ -33,6 +33,9 @@ class MemorySource final : public ByteSource {
     std::size_t m_size;
 };
 
+// fopen with a UTF-8 path, on Windows too (where fopen takes the system code page).
+std::FILE* OpenFile(const std::string& path, const char* mode);
+
 class FileSource final : public ByteSource {
   public:
     FileSource() = default;
@@ -40,7 +43,7 @@ class FileSource final : public ByteSource {
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
     // False with the system's reason in *error.
-    bool Open(const std::string& path, std::string* error);
+    bool Open(const std::string& path, std::string* error);  // path in UTF-8
     std::uint64_t Size() const override { return m_size; }
     std::size_t Read(std::uint64_t offset, void* out, std::size_t n) override;
 
@@ -122,14 +125,17 @@ Bytes MakeDff(std::uint32_t rate, const std::vector<Bytes>& channels);
 
 // ---- Test signals
 
-// A sine per channel (997 Hz left, 1499 Hz right, -6 dB) with a dither that reaches every bit.
+// A sine per channel (997 Hz left, 1499 Hz right, -6 dB unless told) with a dither that reaches
+// every bit.
 class PcmTone {
   public:
-    explicit PcmTone(std::uint32_t rate) : m_rate(rate) {}
+    // level: the sines' peak against full scale (0.5 is -6 dBFS).
+    explicit PcmTone(std::uint32_t rate, double level = 0.5) : m_rate(rate), m_level(level) {}
     void Next(std::int32_t* left, std::int32_t* right, std::size_t frames);
 
   private:
     std::uint32_t m_rate;
+    double m_level;
     std::uint64_t m_n = 0;
     std::uint32_t m_noise = 0x9E3779B9u;
 };
@@ -137,11 +143,12 @@ class PcmTone {
 // The same sines through a second-order sigma-delta modulator: bytes MSB first.
 class DsdTone {
   public:
-    explicit DsdTone(std::uint32_t rate) : m_rate(rate) {}
+    explicit DsdTone(std::uint32_t rate, double level = 0.5) : m_rate(rate), m_level(level) {}
     void Next(std::uint8_t* left, std::uint8_t* right, std::size_t bytes);
 
   private:
     std::uint32_t m_rate;
+    double m_level;
     std::uint64_t m_n = 0;
     double m_state[2][2] = {};
 };

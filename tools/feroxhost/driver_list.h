@@ -25,6 +25,7 @@ std::vector<InstalledDriver> InstalledDrivers();
 const InstalledDriver* FindDriver(const std::vector<InstalledDriver>& drivers,
                                   const std::wstring& name);
 
+// UTF-8 both ways: feroxhost carries its arguments as UTF-8.
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 

@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "audio_files.h"
 
@@ -17,17 +19,27 @@ using namespace ferox::host;
 
 namespace {
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: feroxsig wav FILE SECONDS [RATE [BITS]]\n"
-                 "       feroxsig dsf|dff FILE SECONDS [RATE]\n"
-                 "       feroxsig info FILE\n"
-                 "       feroxsig compare INPUT CAPTURE\n");
+constexpr char kUsage[] =
+    "usage: feroxsig wav FILE SECONDS [RATE [BITS]]   (default 44100 Hz, 32 bits)\n"
+    "       feroxsig dsf|dff FILE SECONDS [RATE]      (default 2822400 Hz, DSD64)\n"
+    "       feroxsig info FILE\n"
+    "       feroxsig compare INPUT CAPTURE            (exit 0 when identical bit for bit)\n";
+
+// What was wrong, then the usage.
+int Usage(const char* why, const std::string& detail = {}) {
+    std::fprintf(stderr, "feroxsig: %s%s\n%s", why, detail.c_str(), kUsage);
     return 2;
 }
 
+int Help() {
+    std::printf(
+        "feroxsig: test signals (997 Hz left, 1499 Hz right, -6 dBFS) and capture checks.\n\n%s",
+        kUsage);
+    return 0;
+}
+
 bool Write(const std::string& path, const Bytes& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::FILE* f = OpenFile(path, "wb");
     if (!f) {
         std::fprintf(stderr, "feroxsig: cannot write '%s'\n", path.c_str());
         return false;
@@ -83,13 +95,30 @@ bool ParseRate(const char* text, unsigned long* rate) {
     return true;
 }
 
+// The arguments are UTF-8 on every system.
 int Run(int argc, char** argv) {
-    if (argc < 3)
-        return Usage();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h" || arg == "/?")
+            return Help();
+        if (arg == "--version") {
+            std::printf("feroxsig %s (feroxasio release %s)\n", FEROX_RELEASE, FEROX_RELEASE);
+            return 0;
+        }
+    }
+    if (argc < 2)
+        return Usage("no command given");
     const std::string cmd = argv[1];
+    if (cmd != "wav" && cmd != "dsf" && cmd != "dff" && cmd != "info" && cmd != "compare")
+        return Usage("unknown command ", "'" + cmd + "'");
+    const int most = cmd == "wav" ? 6 : cmd == "info" ? 3 : cmd == "compare" ? 4 : 5;
+    const int least = cmd == "info" ? 3 : 4;
+    if (argc < least)
+        return Usage("missing arguments for ", "'" + cmd + "'");
+    if (argc > most)
+        return Usage("too many arguments for ",
+                     "'" + cmd + "': '" + argv[most] + "' is one too many");
     if (cmd == "wav" || cmd == "dsf" || cmd == "dff") {
-        if (argc < 4 || argc > (cmd == "wav" ? 6 : 5))
-            return Usage();
         const bool dsd = cmd != "wav";
         double seconds = 0;
         if (!ParseSeconds(argv[3], &seconds))
@@ -148,8 +177,6 @@ int Run(int argc, char** argv) {
         return 0;
     }
     if (cmd == "compare") {
-        if (argc < 4)
-            return Usage();
         FileSource a, b;
         AudioReader input, capture;
         if (!OpenFile(argv[2], a, input) || !OpenFile(argv[3], b, capture))
@@ -158,11 +185,37 @@ int Run(int argc, char** argv) {
         std::printf("%s: %s\n", r.same ? "identical" : "DIFFERENT", r.message.c_str());
         return r.same ? 0 : 1;
     }
-    return Usage();
+    return 2;  // not reached: every command is handled above
 }
 
 }  // namespace
 
+#ifdef _WIN32
+#include <windows.h>
+
+// Wide arguments, passed on as UTF-8: a file named in any script is found.
+int wmain(int argc, wchar_t** argv) {
+    try {
+        std::vector<std::string> utf8;
+        for (int i = 0; i < argc; ++i) {
+            const int n =
+                WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+            std::string a(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
+            WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, a.data(), n, nullptr, nullptr);
+            a.resize(std::strlen(a.c_str()));
+            utf8.push_back(std::move(a));
+        }
+        std::vector<char*> args;
+        for (std::string& a : utf8)
+            args.push_back(a.data());
+        SetConsoleOutputCP(CP_UTF8);
+        return Run(argc, args.data());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "feroxsig: out of memory\n");
+        return 1;
+    }
+}
+#else
 int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
@@ -171,3 +224,4 @@ int main(int argc, char** argv) {
         return 1;
     }
 }
+#endif
