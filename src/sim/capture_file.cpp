@@ -247,8 +247,9 @@ bool WritePinReport(const std::string& path, const PinState& state, DWORD buffer
 }
 
 void SetUpForHosts() {
-    Reset(DefaultMachine());
-    DWORD bufferMs = 40;
+    const Profile& profile = EnvironmentProfile();
+    Reset(profile.machine);
+    DWORD bufferMs = profile.bufferMs.value_or(40);
     if (const char* ms = std::getenv("FEROX_SIM_BUFFER_MS")) {
         const long v = std::strtol(ms, nullptr, 10);
         if (v > 0 && v <= 10000)
