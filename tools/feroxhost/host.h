@@ -1,0 +1,84 @@
+// feroxhost's shared core: a command's arguments, messages, and creating and initialising a
+// driver as hosts do.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "asio/asio.h"
+#include "driver_list.h"
+
+namespace ferox::host {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+constexpr wchar_t kDefaultDriver[] = L"ASIO ferox Driver";
+constexpr std::uint32_t kDsd64 = 2822400;
+
+// The options a command may take, as bits.
+enum Option : unsigned { kOptionDriver = 1, kOptionDsd = 2, kOptionRate = 4 };
+
+struct Args {
+    std::wstring driver;            // --driver NAME
+    bool dsd = false;               // --dsd
+    unsigned long rate = 0;         // --rate HZ
+    unsigned given = 0;             // the options given (Option bits)
+    std::vector<std::string> rest;  // the other arguments, in order
+};
+
+struct Command {
+    const char* name;
+    const char* usage;  // its usage lines without "feroxhost ", separated by '\n'
+    unsigned options;   // the Option bits it takes
+    std::size_t minArgs;
+    std::size_t maxArgs;  // of Args::rest
+    int (*run)(const Args&);
+};
+
+// Prints every command's usage to stderr; returns kExitUsage.
+int Usage();
+
+template <typename... A>
+int Error(const char* format, A... args) {
+    std::fprintf(stderr, "feroxhost: ");
+    std::fprintf(stderr, format, args...);
+    std::fprintf(stderr, "\n");
+    return kExitFailure;
+}
+
+const char* SampleTypeName(ASIOSampleType t);
+const char* ErrorText(ASIOError e);
+
+struct Com {
+    Com() { ok = SUCCEEDED(CoInitialize(nullptr)); }
+    ~Com() {
+        if (ok)
+            CoUninitialize();
+    }
+    bool ok;
+};
+
+struct DriverRef {
+    IASIO* asio = nullptr;
+    ~DriverRef() {
+        if (asio)
+            asio->Release();
+    }
+};
+
+// Chooses the entry by name (or the default) and creates the driver; prints why not.
+bool CreateDriver(const std::wstring& requested, DriverRef& ref, std::string* name);
+// init(); prints the driver's own message when it refuses.
+bool Init(IASIO* asio, const std::string& name);
+bool SetIoFormat(IASIO* asio, ASIOIoFormatType type);
+// The user's buffer size as the driver reads it.
+void PrintBufferSetting();
+
+}  // namespace ferox::host
