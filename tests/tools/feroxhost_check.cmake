@@ -128,6 +128,78 @@ if(PART STREQUAL "host")
     run(1 STDERR "no ASIO drivers are installed" ${HOST} probe)
     run(1 STDERR "no ASIO drivers are installed" ${HOST} play "${work}\\good.wav")
     run(0 regsvr32 /s "${dll}")
+elseif(PART STREQUAL "doctor")
+    # Two entries of other drivers that hosts meet broken: one whose class is gone, one whose
+    # DLL is. Planted in the 64-bit view and removed again, whatever happens in between.
+    set(gone "HKLM\\SOFTWARE\\ASIO\\Gone Driver")
+    set(lost "HKLM\\SOFTWARE\\ASIO\\Lost Driver")
+    set(lostClass "HKCR\\CLSID\\{7E57D0C7-0000-4000-8000-00000000D11E}")
+    function(unplant)
+        foreach(key "${gone}" "${lost}" "${lostClass}")
+            execute_process(COMMAND ${RUN} reg delete "${key}" /f /reg:64 OUTPUT_QUIET ERROR_QUIET)
+        endforeach()
+    endfunction()
+    unplant()
+
+    # All is well: every check ok, and the report tells the model's own values.
+    windows_path(rep "${WORK}/report.json")
+    run(0 ${HOST} doctor --report "${rep}" --seconds 1)
+    message(STATUS "doctor:\n${output}")
+    expect_in("${output}" "ok +registration \\(64-bit view\\): \"ASIO ferox Driver\" -> \\{3739839C"
+              "ok +DAC found: USB.VID_5A4E&PID_0C31&MI_00.7&1F2B6C1&0&0000"
+              "ok +pin 0 \"ferox DAC\": .*2 ch, 32-32 bit, 44100-768000 Hz"
+              "ok +latency property: 40.0 ms" "ok +DSD mode request accepted"
+              "ok +44.1 kHz PCM stream: [0-9]+ writes" "ok +DSD64 stream: [0-9]+ writes"
+              "doctor: all is well")
+    file(READ "${WORK}/report.json" r)
+    file(SIZE "${WORK}/report.json" size)
+    message(STATUS "report: ${size} bytes")
+    foreach(check "doctor;exit=0" "device;found=ON" "device;pins;LENGTH=2"
+                  "device;pins;0;data_ranges;0;rates;1=768000" "device;pins;0;name=ferox DAC"
+                  "device;pins;1;communication=4" "device;render_pin;latency;hns=400000.0"
+                  "device;render_pin;vendor;dsd;accepted=ON" "driver;rates;pcm;LENGTH=10"
+                  "driver;rates;dsd;LENGTH=4" "pace;buffer_ms=40" "registration;0;entry;dll_bits=64")
+        string(REGEX MATCH "^(.*)=(.*)$" _ "${check}")
+        set(path "${CMAKE_MATCH_1}")
+        set(want "${CMAKE_MATCH_2}")
+        list(GET path -1 last)
+        if(last STREQUAL "LENGTH")
+            list(REMOVE_AT path -1)
+            string(JSON got LENGTH "${r}" ${path})
+        else()
+            string(JSON got GET "${r}" ${path})
+        endif()
+        if(NOT got STREQUAL want)
+            message(FATAL_ERROR "report ${path}: '${got}', expected '${want}'")
+        endif()
+    endforeach()
+
+    # The simulated-DAC DLL answering as the limited profile: each difference named, exit 1.
+    windows_path(limited "${CMAKE_CURRENT_LIST_DIR}/../../profiles/limited.json")
+    set(ENV{FEROX_SIM_PROFILE} "${limited}")
+    run(1 ${HOST} doctor --seconds 1)
+    unset(ENV{FEROX_SIM_PROFILE})
+    expect_in("${output}" "ok +pin 0 \"ferox DAC \\(limited\\)\": .*44100-384000 Hz"
+              "warn +the DAC does not tell its latency" "warn +the DAC refused the DSD mode request"
+              "ok +rates the driver accepts: PCM 8 of 10" "warn +DSD64 stream skipped: the DAC refuses DSD"
+              "warn +44.1 kHz PCM stream: [0-9]+ writes, completion interval min [0-9.]+ / median 1[0-3][.]"
+              "doctor: warnings above")
+
+    # Broken entries: each named with why and the key to remove; exit 1; nothing changed.
+    run(0 reg add "${gone}" /v CLSID /d "{7E57D0C7-0000-4000-8000-0000000060E0}" /f /reg:64)
+    run(0 reg add "${lost}" /v CLSID /d "{7E57D0C7-0000-4000-8000-00000000D11E}" /f /reg:64)
+    run(0 reg add "${lostClass}\\InprocServer32" /ve /d "C:\\nowhere\\lost.dll" /f /reg:64)
+    execute_process(COMMAND ${RUN} ${HOST} doctor --seconds 0 RESULT_VARIABLE rc
+                    OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
+    run(0 reg query "${gone}" /reg:64)
+    unplant()
+    if(NOT rc STREQUAL 1)
+        message(FATAL_ERROR "doctor with broken entries exited with '${rc}', expected 1\n${out}${err}")
+    endif()
+    expect_in("${out}" "warn +ASIO list \\(64-bit view\\): \"Gone Driver\" is broken: no class key"
+              "remove the key HKLM.SOFTWARE.ASIO.Gone Driver"
+              "warn +ASIO list \\(64-bit view\\): \"Lost Driver\" is broken: DLL missing: C:.nowhere.lost.dll"
+              "remove the key HKLM.SOFTWARE.ASIO.Lost Driver")
 elseif(PART STREQUAL "pcm")
     windows_path(work "${WORK}")
     run(0 ${SIG} wav "${work}\\pcm32.wav" 2)

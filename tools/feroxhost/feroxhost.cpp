@@ -34,6 +34,19 @@ int main(int argc, char** argv) {
                 return kExitUsage;
             }
             args.given |= kOptionRate;
+        } else if (arg == "--report") {
+            if (++i >= argc)
+                return Usage();
+            args.report = argv[i];
+            args.given |= kOptionReport;
+        } else if (arg == "--seconds") {
+            char* end = nullptr;
+            args.seconds = ++i < argc ? std::strtoul(argv[i], &end, 10) : 0;
+            if (!end || *end || args.seconds > 60) {
+                std::fprintf(stderr, "feroxhost: --seconds takes 0 to 60\n");
+                return kExitUsage;
+            }
+            args.given |= kOptionSeconds;
         } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
             std::fprintf(stderr, "feroxhost: unknown option '%s'\n", arg.c_str());
             return Usage();
