@@ -298,9 +298,10 @@ std::optional<Profile> ParseProfile(const std::string& text, std::string* error)
     }
     Profile profile;
     profile.machine = DefaultMachine();
+    const json none = json::object();
     const json* device = Field(report, "device");
     if (!device)
-        return profile;
+        device = &none;
     DWORD bufferMs = 0;
     Filter filter = ProfileFilter(*device, &bufferMs);
     if (const json* pace = Field(report, "pace")) {
@@ -332,7 +333,9 @@ std::optional<Profile> ParseProfile(const std::string& text, std::string* error)
                 profile.machine.interfaces.push_back(std::move(other));
             }
         }
-    } else if (!(found && found->is_boolean() && !found->get<bool>())) {
+    } else if (found && found->is_boolean() && !found->get<bool>()) {
+        profile.machine.interfaces.clear();  // a machine without the DAC
+    } else {
         profile.machine.interfaces[0].filter = filter;
     }
     return profile;

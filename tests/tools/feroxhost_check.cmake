@@ -134,21 +134,26 @@ elseif(PART STREQUAL "doctor")
     set(gone "HKLM\\SOFTWARE\\ASIO\\Gone Driver")
     set(lost "HKLM\\SOFTWARE\\ASIO\\Lost Driver")
     set(lostClass "HKCR\\CLSID\\{7E57D0C7-0000-4000-8000-00000000D11E}")
+    set(odd "HKLM\\SOFTWARE\\ASIO\\Odd Driver")
+    set(oddClass "HKCR\\CLSID\\{7E57D0C7-0000-4000-8000-000000000DD0}")
+    set(bare "HKLM\\SOFTWARE\\ASIO\\Bare Driver")
     function(unplant)
-        foreach(key "${gone}" "${lost}" "${lostClass}")
+        foreach(key "${gone}" "${lost}" "${lostClass}" "${odd}" "${oddClass}" "${bare}")
             execute_process(COMMAND ${RUN} reg delete "${key}" /f /reg:64 OUTPUT_QUIET ERROR_QUIET)
         endforeach()
     endfunction()
     unplant()
 
-    # All is well: every check ok, and the report tells the model's own values.
+    # All is well: every check ok, and the report tells the model's own values. The simulated
+    # DAC holds 200 ms, so that a machine busy with other tests does not starve it.
+    set(ENV{FEROX_SIM_BUFFER_MS} 200)
     windows_path(rep "${WORK}/report.json")
     run(0 ${HOST} doctor --report "${rep}" --seconds 1)
     message(STATUS "doctor:\n${output}")
     expect_in("${output}" "ok +registration \\(64-bit view\\): \"ASIO ferox Driver\" -> \\{3739839C"
               "ok +DAC found: USB.VID_5A4E&PID_0C31&MI_00.7&1F2B6C1&0&0000"
               "ok +pin 0 \"ferox DAC\": .*2 ch, 32-32 bit, 44100-768000 Hz"
-              "ok +latency property: 40.0 ms" "ok +DSD mode request accepted"
+              "ok +latency property: 200.0 ms" "ok +DSD mode request accepted"
               "ok +44.1 kHz PCM stream: [0-9]+ writes" "ok +DSD64 stream: [0-9]+ writes"
               "doctor: all is well")
     file(READ "${WORK}/report.json" r)
@@ -156,9 +161,9 @@ elseif(PART STREQUAL "doctor")
     message(STATUS "report: ${size} bytes")
     foreach(check "doctor;exit=0" "device;found=ON" "device;pins;LENGTH=2"
                   "device;pins;0;data_ranges;0;rates;1=768000" "device;pins;0;name=ferox DAC"
-                  "device;pins;1;communication=4" "device;render_pin;latency;hns=400000.0"
+                  "device;pins;1;communication=4" "device;render_pin;latency;hns=2000000.0"
                   "device;render_pin;vendor;dsd;accepted=ON" "driver;rates;pcm;LENGTH=10"
-                  "driver;rates;dsd;LENGTH=4" "pace;buffer_ms=40" "registration;0;entry;dll_bits=64")
+                  "driver;rates;dsd;LENGTH=4" "pace;buffer_ms=200" "registration;0;entry;dll_bits=64")
         string(REGEX MATCH "^(.*)=(.*)$" _ "${check}")
         set(path "${CMAKE_MATCH_1}")
         set(want "${CMAKE_MATCH_2}")
@@ -185,21 +190,29 @@ elseif(PART STREQUAL "doctor")
               "warn +44.1 kHz PCM stream: [0-9]+ writes, completion interval min [0-9.]+ / median 1[0-3][.]"
               "doctor: warnings above")
 
-    # Broken entries: each named with why and the key to remove; exit 1; nothing changed.
+    # Broken entries, one of each kind: each named with why and the key to remove; exit 1;
+    # nothing changed.
     run(0 reg add "${gone}" /v CLSID /d "{7E57D0C7-0000-4000-8000-0000000060E0}" /f /reg:64)
     run(0 reg add "${lost}" /v CLSID /d "{7E57D0C7-0000-4000-8000-00000000D11E}" /f /reg:64)
     run(0 reg add "${lostClass}\\InprocServer32" /ve /d "C:\\nowhere\\lost.dll" /f /reg:64)
+    run(0 reg add "${odd}" /v CLSID /d "{7E57D0C7-0000-4000-8000-000000000DD0}" /f /reg:64)
+    run(0 reg add "${oddClass}\\InprocServer32" /ve /d "C:\\windows\\syswow64\\kernel32.dll" /f /reg:64)
+    run(0 reg add "${bare}" /v Description /d "no class at all" /f /reg:64)
     execute_process(COMMAND ${RUN} ${HOST} doctor --seconds 0 RESULT_VARIABLE rc
                     OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
     run(0 reg query "${gone}" /reg:64)
     unplant()
+    unset(ENV{FEROX_SIM_BUFFER_MS})
     if(NOT rc STREQUAL 1)
         message(FATAL_ERROR "doctor with broken entries exited with '${rc}', expected 1\n${out}${err}")
     endif()
     expect_in("${out}" "warn +ASIO list \\(64-bit view\\): \"Gone Driver\" is broken: no class key"
               "remove the key HKLM.SOFTWARE.ASIO.Gone Driver"
               "warn +ASIO list \\(64-bit view\\): \"Lost Driver\" is broken: DLL missing: C:.nowhere.lost.dll"
-              "remove the key HKLM.SOFTWARE.ASIO.Lost Driver")
+              "remove the key HKLM.SOFTWARE.ASIO.Lost Driver"
+              "warn +ASIO list \\(64-bit view\\): \"Odd Driver\" is broken: DLL of the other bitness: .*kernel32.dll is 32-bit"
+              "warn +ASIO list \\(64-bit view\\): \"Bare Driver\" is broken: no CLSID value"
+              "ok +registration \\(64-bit view\\)" "doctor: warnings above")
 elseif(PART STREQUAL "pcm")
     windows_path(work "${WORK}")
     run(0 ${SIG} wav "${work}\\pcm32.wav" 2)
