@@ -1,7 +1,7 @@
 # feroxhost against the registered simulated-DAC DLL, in a Wine prefix of its own (the DLL
 # shares its class identifier with the production build, whose tests use the common prefix).
 # cmake -DRUN=wine-run.sh -DHOST=feroxhost.exe -DSIG=feroxsig.exe -DDLL=feroxasio.dll
-#       -DPREFIX=dir -DWORK=dir -DPART=host|pcm|dsd -P feroxhost_check.cmake
+#       -DPREFIX=dir -DWORK=dir -DPART=host|pcm|dsd|doctor -DBITS=32|64 -P feroxhost_check.cmake
 set(ENV{WINEPREFIX} "${PREFIX}")
 file(MAKE_DIRECTORY "${WORK}")
 
@@ -129,8 +129,20 @@ if(PART STREQUAL "host")
     run(1 STDERR "no ASIO drivers are installed" ${HOST} play "${work}\\good.wav")
     run(0 regsvr32 /s "${dll}")
 elseif(PART STREQUAL "doctor")
-    # Two entries of other drivers that hosts meet broken: one whose class is gone, one whose
-    # DLL is. Planted in the 64-bit view and removed again, whatever happens in between.
+    # Entries of other drivers that hosts meet broken, one of each kind, planted in the view of
+    # the host's bitness and removed again, whatever happens in between. The DLL of the other
+    # bitness is Windows' own kernel32 as the other bitness sees it.
+    if(BITS EQUAL 64)
+        set(other "C:\\windows\\syswow64\\kernel32.dll")
+        set(otherBits 32)
+        set(listKey "HKLM.SOFTWARE.ASIO")
+        set(own 0)
+    else()
+        set(other "C:\\windows\\sysnative\\kernel32.dll")
+        set(otherBits 64)
+        set(listKey "HKLM.SOFTWARE.WOW6432Node.ASIO")
+        set(own 1)
+    endif()
     set(gone "HKLM\\SOFTWARE\\ASIO\\Gone Driver")
     set(lost "HKLM\\SOFTWARE\\ASIO\\Lost Driver")
     set(lostClass "HKCR\\CLSID\\{7E57D0C7-0000-4000-8000-00000000D11E}")
@@ -139,7 +151,8 @@ elseif(PART STREQUAL "doctor")
     set(bare "HKLM\\SOFTWARE\\ASIO\\Bare Driver")
     function(unplant)
         foreach(key "${gone}" "${lost}" "${lostClass}" "${odd}" "${oddClass}" "${bare}")
-            execute_process(COMMAND ${RUN} reg delete "${key}" /f /reg:64 OUTPUT_QUIET ERROR_QUIET)
+            execute_process(COMMAND ${RUN} reg delete "${key}" /f /reg:${BITS} OUTPUT_QUIET
+                            ERROR_QUIET)
         endforeach()
     endfunction()
     unplant()
@@ -150,7 +163,7 @@ elseif(PART STREQUAL "doctor")
     windows_path(rep "${WORK}/report.json")
     run(0 ${HOST} doctor --report "${rep}" --seconds 1)
     message(STATUS "doctor:\n${output}")
-    expect_in("${output}" "ok +registration \\(64-bit view\\): \"ASIO ferox Driver\" -> \\{3739839C"
+    expect_in("${output}" "ok +registration \\(${BITS}-bit view\\): \"ASIO ferox Driver\" -> \\{3739839C"
               "ok +DAC found: USB.VID_5A4E&PID_0C31&MI_00.7&1F2B6C1&0&0000"
               "ok +pin 0 \"ferox DAC\": .*2 ch, 32-32 bit, 44100-768000 Hz"
               "ok +latency property: 200.0 ms" "ok +DSD mode request accepted"
@@ -163,7 +176,7 @@ elseif(PART STREQUAL "doctor")
                   "device;pins;0;data_ranges;0;rates;1=768000" "device;pins;0;name=ferox DAC"
                   "device;pins;1;communication=4" "device;render_pin;latency;hns=2000000.0"
                   "device;render_pin;vendor;dsd;accepted=ON" "driver;rates;pcm;LENGTH=10"
-                  "driver;rates;dsd;LENGTH=4" "pace;buffer_ms=200" "registration;0;entry;dll_bits=64")
+                  "driver;rates;dsd;LENGTH=4" "pace;buffer_ms=200" "registration;${own};entry;dll_bits=${BITS}")
         string(REGEX MATCH "^(.*)=(.*)$" _ "${check}")
         set(path "${CMAKE_MATCH_1}")
         set(want "${CMAKE_MATCH_2}")
@@ -192,27 +205,27 @@ elseif(PART STREQUAL "doctor")
 
     # Broken entries, one of each kind: each named with why and the key to remove; exit 1;
     # nothing changed.
-    run(0 reg add "${gone}" /v CLSID /d "{7E57D0C7-0000-4000-8000-0000000060E0}" /f /reg:64)
-    run(0 reg add "${lost}" /v CLSID /d "{7E57D0C7-0000-4000-8000-00000000D11E}" /f /reg:64)
-    run(0 reg add "${lostClass}\\InprocServer32" /ve /d "C:\\nowhere\\lost.dll" /f /reg:64)
-    run(0 reg add "${odd}" /v CLSID /d "{7E57D0C7-0000-4000-8000-000000000DD0}" /f /reg:64)
-    run(0 reg add "${oddClass}\\InprocServer32" /ve /d "C:\\windows\\syswow64\\kernel32.dll" /f /reg:64)
-    run(0 reg add "${bare}" /v Description /d "no class at all" /f /reg:64)
+    run(0 reg add "${gone}" /v CLSID /d "{7E57D0C7-0000-4000-8000-0000000060E0}" /f /reg:${BITS})
+    run(0 reg add "${lost}" /v CLSID /d "{7E57D0C7-0000-4000-8000-00000000D11E}" /f /reg:${BITS})
+    run(0 reg add "${lostClass}\\InprocServer32" /ve /d "C:\\nowhere\\lost.dll" /f /reg:${BITS})
+    run(0 reg add "${odd}" /v CLSID /d "{7E57D0C7-0000-4000-8000-000000000DD0}" /f /reg:${BITS})
+    run(0 reg add "${oddClass}\\InprocServer32" /ve /d "${other}" /f /reg:${BITS})
+    run(0 reg add "${bare}" /v Description /d "no class at all" /f /reg:${BITS})
     execute_process(COMMAND ${RUN} ${HOST} doctor --seconds 0 RESULT_VARIABLE rc
                     OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
-    run(0 reg query "${gone}" /reg:64)
+    run(0 reg query "${gone}" /reg:${BITS})
     unplant()
     unset(ENV{FEROX_SIM_BUFFER_MS})
     if(NOT rc STREQUAL 1)
         message(FATAL_ERROR "doctor with broken entries exited with '${rc}', expected 1\n${out}${err}")
     endif()
-    expect_in("${out}" "warn +ASIO list \\(64-bit view\\): \"Gone Driver\" is broken: no class key"
-              "remove the key HKLM.SOFTWARE.ASIO.Gone Driver"
-              "warn +ASIO list \\(64-bit view\\): \"Lost Driver\" is broken: DLL missing: C:.nowhere.lost.dll"
-              "remove the key HKLM.SOFTWARE.ASIO.Lost Driver"
-              "warn +ASIO list \\(64-bit view\\): \"Odd Driver\" is broken: DLL of the other bitness: .*kernel32.dll is 32-bit"
-              "warn +ASIO list \\(64-bit view\\): \"Bare Driver\" is broken: no CLSID value"
-              "ok +registration \\(64-bit view\\)" "doctor: warnings above")
+    expect_in("${out}" "warn +ASIO list \\(${BITS}-bit view\\): \"Gone Driver\" is broken: no class key"
+              "remove the key ${listKey}.Gone Driver"
+              "warn +ASIO list \\(${BITS}-bit view\\): \"Lost Driver\" is broken: DLL missing: C:.nowhere.lost.dll"
+              "remove the key ${listKey}.Lost Driver"
+              "warn +ASIO list \\(${BITS}-bit view\\): \"Odd Driver\" is broken: DLL of the other bitness: .*kernel32.dll is ${otherBits}-bit"
+              "warn +ASIO list \\(${BITS}-bit view\\): \"Bare Driver\" is broken: no CLSID value"
+              "ok +registration \\(${BITS}-bit view\\)" "doctor: warnings above")
 elseif(PART STREQUAL "pcm")
     windows_path(work "${WORK}")
     run(0 ${SIG} wav "${work}\\pcm32.wav" 2)
