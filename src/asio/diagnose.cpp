@@ -430,7 +430,22 @@ json Spread(std::vector<double> v) {
             {"max", round3(v.back())}};
 }
 
-json Stream(IASIO* driver, ASIOPellinor* engine, bool dsd, DWORD streamMs, bool busy) {
+// The half's length over the mean completion interval, once the writes that only filled the
+// DAC's buffer (those back at once) are past: a mean, so a stall the DAC makes up for does not
+// count as pace. 0 when too few writes came back.
+double Pace(const StreamProbe& probe, int n, double halfMs) {
+    int first = 1;
+    while (first < n && (probe.wokeNs[first] - probe.wokeNs[first - 1]) / 1e6 < halfMs / 4)
+        ++first;
+    const int spans = n - first;
+    if (spans < 8)
+        return 0;
+    const double ms = static_cast<double>(probe.wokeNs[n - 1] - probe.wokeNs[first - 1]) / 1e6;
+    return ms > 0 ? halfMs * spans / ms : 0;
+}
+
+json Stream(IASIO* driver, ASIOPellinor* engine, bool dsd, DWORD streamMs, bool busy,
+            double* pace) {
     const double rate = dsd ? kDsd64 : 44100.0;
     json s;
     s["mode"] = dsd ? "dsd" : "pcm";
@@ -490,11 +505,13 @@ json Stream(IASIO* driver, ASIOPellinor* engine, bool dsd, DWORD streamMs, bool 
             intervals.push_back(static_cast<double>(probe->wokeNs[k] - probe->wokeNs[k - 1]) / 1e6);
     }
     s["interval_ms"] = Spread(intervals);
+    *pace = Pace(*probe, n, size / rate * 1000);
     s["turnaround_us"] = Spread(turnarounds);
     return s;
 }
 
-json DriverChecks(IASIO* driver, ASIOPellinor* engine, DWORD streamMs, bool busy, json* streams) {
+json DriverChecks(IASIO* driver, ASIOPellinor* engine, DWORD streamMs, bool busy, json* streams,
+                  double* pcmPace) {
     json d;
     char name[64] = {};
     driver->getDriverName(name);
@@ -523,7 +540,10 @@ json DriverChecks(IASIO* driver, ASIOPellinor* engine, DWORD streamMs, bool busy
     *streams = json::array();
     for (const bool dsd : {false, true}) {
         if (ok && streamMs > 0) {
-            streams->push_back(Stream(driver, engine, dsd, streamMs, busy));
+            double pace = 0;
+            streams->push_back(Stream(driver, engine, dsd, streamMs, busy, &pace));
+            if (!dsd)
+                *pcmPace = pace;
             continue;
         }
         const char* why = streamMs == 0 ? "not asked for"
@@ -560,19 +580,14 @@ std::string Diagnose(const DiagnoseOptions& options) {
     bool busy = false;
     report["device"] = DeviceChecks(&wfx.Format, &busy);
     json streams;
-    report["driver"] = DriverChecks(driver, engine, options.streamMs, busy, &streams);
+    double pcmPace = 0;
+    report["driver"] = DriverChecks(driver, engine, options.streamMs, busy, &streams, &pcmPace);
     report["streams"] = streams;
     // What a simulated DAC needs to keep this device's pace: how fast it takes writes, against
     // the half's length, and how much it holds.
     json pace;
-    for (const auto& s : streams) {
-        if (s.value("mode", "") == "pcm" && s.contains("interval_ms") &&
-            s["interval_ms"].is_object() && s.value("writes", 0) >= 16) {
-            const double median = s["interval_ms"]["median"].get<double>();
-            if (median > 0)
-                pace["ratio"] = std::llround(s["half_ms"].get<double>() / median * 100) / 100.0;
-        }
-    }
+    if (pcmPace > 0)
+        pace["ratio"] = static_cast<double>(std::llround(pcmPace * 100)) / 100;
     const json& latency =
         report["device"].value("render_pin", json::object()).value("latency", json::object());
     if (latency.contains("hns"))
