@@ -1,6 +1,8 @@
 // The streaming engine: one thread per start hands the host's buffer halves to the render pin,
 // one write at a time, and calls the host back for every write the device has taken.
 
+#include <chrono>
+
 #include "asio/convert.h"
 #include "asio/pellinor.h"
 #include "asio/priority.h"
@@ -32,6 +34,12 @@ constexpr DWORD kGiveBackWaitMs = 500;
 constexpr LONGLONG kMaxDeviceLatency = 10000000;
 // Writes that fail in a row before the device counts as gone.
 constexpr int kMaxWriteFailures = 4;
+
+long long SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 std::uint64_t SystemTimeNow() {
     // timeGetTime has millisecond resolution; the stamp is in nanoseconds.
@@ -523,8 +531,18 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
             deviceFailed = true;
             break;
         }
+        StreamProbe* probe = m_pProbe.load();
+        const long long woke = probe ? SteadyNs() : 0;
         if (!resubmit(static_cast<int>(w - WAIT_OBJECT_0), m_bufferIndex))
             break;
+        if (probe) {
+            const int k = probe->count.load();
+            if (k < StreamProbe::kCapacity) {
+                probe->wokeNs[k] = woke;
+                probe->sentNs[k] = SteadyNs();
+                probe->count.store(k + 1);
+            }
+        }
         doBufferSwitch();
     }
 

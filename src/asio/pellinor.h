@@ -14,6 +14,16 @@ namespace ferox {
 class CKsAudPin;
 class CKsAudRenFilter;
 
+// When the streaming thread saw each write come back and when it had sent the next one, in
+// steady-clock nanoseconds: the diagnostic's view of a stream. Only the streaming thread writes
+// it, into room given beforehand; it is read once the stream is over.
+struct StreamProbe {
+    static constexpr int kCapacity = 8192;
+    long long wokeNs[kCapacity];
+    long long sentNs[kCapacity];
+    std::atomic<int> count{0};
+};
+
 // One write request of the stream: the header the device reads and the request's completion.
 struct StreamPacket {
     KSSTREAM_HEADER header;
@@ -64,6 +74,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // The record handed to the render pin at start: 32-bit stereo PCM at the carrier rate.
     void FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx) const;
     void FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx, ASIOSampleRate sampleRate) const;
+
+    // Timings of the next streams go there (null: none kept).
+    void SetStreamProbe(StreamProbe* probe) { m_pProbe.store(probe); }
 
     static constexpr int kStreamPackets = 16;
     static constexpr DWORD kStreamSlotBytes = 16384;
@@ -156,6 +169,7 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream
     // Made at the first start and kept for the next ones, unless the device kept a write.
     StreamMemory* m_pStream = nullptr;
+    std::atomic<StreamProbe*> m_pProbe{nullptr};
 };
 
 CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* phr);

@@ -249,20 +249,22 @@ bool WritePinReport(const std::string& path, const PinState& state, DWORD buffer
 }
 
 void SetUpForHosts() {
+    const Profile& profile = EnvironmentProfile();
     std::string bad;
-    std::optional<HostFaults> faults = ParseHostFaults(std::getenv("FEROX_SIM_FAULT"), &bad);
+    std::optional<HostFaults> faults =
+        ParseHostFaults(std::getenv("FEROX_SIM_FAULT"), &bad, profile.machine);
     if (!faults) {
         // Said where a person running a host sees it; the DAC then behaves.
         std::fprintf(stderr,
                      "simulated DAC: FEROX_SIM_FAULT: '%s' is not one of absent, busy, no-dsd, "
                      "slow[=MS], unplug-after=SECONDS; ignored\n",
                      bad.c_str());
-        faults.emplace();
+        faults = HostFaults{profile.machine, {}};
     }
     Reset(faults->machine);
     for (const auto& [match, fault] : faults->faults)
         InjectFault(match, fault);
-    DWORD bufferMs = 40;
+    DWORD bufferMs = profile.bufferMs.value_or(40);
     if (const char* ms = std::getenv("FEROX_SIM_BUFFER_MS")) {
         const long v = std::strtol(ms, nullptr, 10);
         if (v > 0 && v <= 10000)

@@ -55,10 +55,11 @@ bool WritePinReport(const std::string& path, const PinState& state, DWORD buffer
 // else nowhere (empty).
 std::string PinReportPath(const char* capture, const char* report);
 
-// Sets the simulated-DAC DLL up: the default machine (or the one FEROX_SIM_FAULT describes, with
-// its faults; see host_faults.h), real-time playing with a device buffer of
-// FEROX_SIM_BUFFER_MS (default 40), neither a request log nor an in-memory capture; when
-// FEROX_SIM_CAPTURE names a file, the capture file; the pin report as PinReportPath says.
+// Sets the simulated-DAC DLL up: the machine of FEROX_SIM_PROFILE (default: the built-in model),
+// made to misbehave as FEROX_SIM_FAULT says (see host_faults.h), real-time playing with a device
+// buffer of FEROX_SIM_BUFFER_MS (default: the profile's, or 40), neither a request log nor an
+// in-memory capture; when FEROX_SIM_CAPTURE names a file, the capture file; the pin report as
+// PinReportPath says.
 void SetUpForHosts();
 
 }  // namespace ferox::sim

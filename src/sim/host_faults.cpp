@@ -23,8 +23,8 @@ bool ParseNumber(const std::string& text, double most, double* value) {
 
 }  // namespace
 
-std::optional<HostFaults> ParseHostFaults(const char* spec, std::string* error) {
-    HostFaults out;
+std::optional<HostFaults> ParseHostFaults(const char* spec, std::string* error, Machine base) {
+    HostFaults out{std::move(base), {}};
     const std::string list = spec ? spec : "";
     std::size_t at = 0;
     while (at < list.size()) {

@@ -21,8 +21,9 @@ struct HostFaults {
     std::vector<std::pair<Match, Fault>> faults;  // to inject after Reset(machine)
 };
 
-// Empty or null: the default machine and no faults. Nullopt for a list it does not understand,
-// with the item in *error.
-std::optional<HostFaults> ParseHostFaults(const char* spec, std::string* error);
+// Empty or null: `base` and no faults. Nullopt for a list it does not understand, with the item
+// in *error.
+std::optional<HostFaults> ParseHostFaults(const char* spec, std::string* error,
+                                          Machine base = DefaultMachine());
 
 }  // namespace ferox::sim

@@ -204,6 +204,8 @@ Answer Sim::PinHandleProperty(PinInstance& pin, const Bytes& in, DWORD outSize, 
         return Answer{};
     }
     if (p.Set == kKsPropSetIdAudio && p.Id == KSPROPERTY_AUDIO_LATENCY) {
+        if (!machine.interfaces[pin.iface].filter.answersLatency)
+            return Error(kErrorNotFound);
         if (p.Flags != KSPROPERTY_TYPE_GET)
             return Error(ERROR_INVALID_FUNCTION);
         // What the device holds: its buffer in real-time mode, nothing in fast mode.
@@ -345,7 +347,7 @@ DWORD Sim::CreatePin(HANDLE filterHandle, PKSPIN_CONNECT connect, ACCESS_MASK ac
     instance.state.open = true;
     instance.state.connect = l.in;
     instance.iface = filter->iface;
-    instance.bytesPerSecond = rate > 0 ? rate : 44100.0 * 8;
+    instance.bytesPerSecond = (rate > 0 ? rate : 44100.0 * 8) * model.pace;
     instance.formatBytesPerSecond = instance.bytesPerSecond;
     HandleObject object(Kind::Pin);
     object.iface = filter->iface;

@@ -46,6 +46,10 @@ struct Filter {
     std::optional<Bytes> rawPinCount;
     // Vendor mode words its pins refuse (ERROR_NOT_SUPPORTED), e.g. a DAC without DSD.
     std::vector<ULONG> refusedModes;
+    // Whether its pins answer KSPROPERTY_AUDIO_LATENCY (else ERROR_NOT_FOUND).
+    bool answersLatency = true;
+    // How fast its clock plays against the format's rate in real-time mode (1: exactly).
+    double pace = 1.0;
 };
 
 // One device interface of a device, registered under several categories (aliases share the
@@ -92,11 +96,27 @@ WString DevicePath(const Interface& iface, const GUID& category);
 // The path of the first interface under its first category, for tests that open it directly.
 WString DefaultPath();
 
+// ---- Device profiles
+
+// A machine as a doctor report (feroxhost doctor --report) describes it: the DAC's interfaces,
+// pins and data ranges, property replies, vendor-request answers, latency and pace. What the
+// report lacks comes from the built-in model.
+struct Profile {
+    Machine machine;
+    std::optional<DWORD> bufferMs;  // the device buffer its latency and pace tell
+};
+std::optional<Profile> ParseProfile(const std::string& json, std::string* error);
+std::optional<Profile> LoadProfile(const std::string& path, std::string* error);
+// The profile FEROX_SIM_PROFILE names, read once per process; the built-in model without it
+// (and, after a line on stderr, when the file cannot be used).
+const Profile& EnvironmentProfile();
+
 // ---- Control
 
 // Replaces the machine and forgets everything: open handles (they become invalid, as after a
 // reboot; requests still pending are dropped without completing), log, capture, faults, modes.
-void Reset(const Machine& machine = DefaultMachine());
+// By default the machine is FEROX_SIM_PROFILE's, so every test can run against a user's device.
+void Reset(const Machine& machine = EnvironmentProfile().machine);
 
 // Size queries (output length 0) of variable-size properties: Windows answers ERROR_MORE_DATA
 // with the size in the byte count; with the quirk on, ERROR_INSUFFICIENT_BUFFER with the size.

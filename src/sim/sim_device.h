@@ -186,7 +186,7 @@ struct DeviceScope {
 
 class Sim final : public DeviceApi {
   public:
-    Sim() { ResetLocked(DefaultMachine()); }
+    Sim() { ResetLocked(EnvironmentProfile().machine); }
 
     // Called without `mutex` held, after anything that may have given the worker work.
     void EnsureWorker();

@@ -201,7 +201,7 @@ if(PART STREQUAL "binaries")
         endforeach()
         set(dll "${PACKAGE}/stage/${arch}/feroxasio.dll")
         execute_process(COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DDLL=${dll}
-            "-DEXPORTS=DllCanUnloadNow\;DllGetClassObject\;DllMain\;DllRegisterServer\;DllUnregisterServer"
+            "-DEXPORTS=DllCanUnloadNow\;DllGetClassObject\;DllMain\;DllRegisterServer\;DllUnregisterServer\;FeroxDiagnose"
             -P ${CHECK_DLL} RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE log)
         if(NOT rc EQUAL 0)
             fail("${log}")

@@ -1,7 +1,8 @@
 # feroxhost against the registered simulated-DAC DLL, in a Wine prefix of its own (the DLL
 # shares its class identifier with the production build, whose tests use the common prefix).
 # cmake -DRUN=wine-run.sh -DHOST=feroxhost.exe -DSIG=feroxsig.exe -DDLL=feroxasio.dll
-#       -DPREFIX=dir -DWORK=dir -DPART=host|pcm|dsd|conventions -P feroxhost_check.cmake
+#       -DPREFIX=dir -DWORK=dir -DPART=host|pcm|dsd|conventions|doctor -DBITS=32|64
+#       -P feroxhost_check.cmake
 cmake_policy(SET CMP0007 NEW)  # the table's empty fields count
 set(ENV{WINEPREFIX} "${PREFIX}")
 # Wine reads the arguments' bytes in the locale's character set: UTF-8 for the file names.
@@ -156,7 +157,7 @@ elseif(PART STREQUAL "conventions")
         "-|0|out|usage: feroxhost list|-h"
         "-|0|out|usage: feroxhost list|/?"
         "-|0|out|usage: feroxhost list|play --help"
-        "-|0|out|feroxhost [0-9.]+ \\(feroxasio release [0-9.]+, 64-bit\\)\ndriver +Pellinor ASIO 1.03, version 2 \\(entry 'ASIO ferox Driver'\\)\nThe release number|--version"
+        "-|0|out|feroxhost [0-9.]+ \\(feroxasio release [0-9.]+, ${BITS}-bit\\)\ndriver +Pellinor ASIO 1.03, version 2 \\(entry 'ASIO ferox Driver'\\)\nThe release number|--version"
         "-|0|out|test tone at -20 dBFS|tone 0.2"
         "absent|1|err|Driver Enum Failure!\nferoxhost: what to do: the DAC was not found|probe"
         "busy|1|err|DAC in use by another program\nferoxhost: what to do: close the other program|probe"
@@ -204,6 +205,113 @@ elseif(PART STREQUAL "conventions")
     endforeach()
     unset(ENV{FEROX_SIM_FAULT})
     unset(ENV{FEROX_SIM_REPORT})
+elseif(PART STREQUAL "doctor")
+    # Entries of other drivers that hosts meet broken, one of each kind, planted in the view of
+    # the host's bitness and removed again, whatever happens in between. The DLL of the other
+    # bitness is Windows' own kernel32 as the other bitness sees it.
+    if(BITS EQUAL 64)
+        set(other "C:\\windows\\syswow64\\kernel32.dll")
+        set(otherBits 32)
+        set(listKey "HKLM.SOFTWARE.ASIO")
+        set(own 0)
+    else()
+        set(other "C:\\windows\\sysnative\\kernel32.dll")
+        set(otherBits 64)
+        set(listKey "HKLM.SOFTWARE.WOW6432Node.ASIO")
+        set(own 1)
+    endif()
+    set(gone "HKLM\\SOFTWARE\\ASIO\\Gone Driver")
+    set(lost "HKLM\\SOFTWARE\\ASIO\\Lost Driver")
+    set(lostClass "HKCR\\CLSID\\{7E57D0C7-0000-4000-8000-00000000D11E}")
+    set(odd "HKLM\\SOFTWARE\\ASIO\\Odd Driver")
+    set(oddClass "HKCR\\CLSID\\{7E57D0C7-0000-4000-8000-000000000DD0}")
+    set(bare "HKLM\\SOFTWARE\\ASIO\\Bare Driver")
+    function(unplant)
+        foreach(key "${gone}" "${lost}" "${lostClass}" "${odd}" "${oddClass}" "${bare}")
+            execute_process(COMMAND ${RUN} reg delete "${key}" /f /reg:${BITS} OUTPUT_QUIET
+                            ERROR_QUIET)
+        endforeach()
+    endfunction()
+    unplant()
+
+    # All is well: every check ok, and the report tells the model's own values. The simulated
+    # DAC holds 200 ms, so that a machine busy with other tests does not starve it.
+    set(ENV{FEROX_SIM_BUFFER_MS} 200)
+    windows_path(rep "${WORK}/report.json")
+    # The streams' timing depends on how busy the machine is (a verdict on it is a benchmark's
+    # business): they run once, with their figures and without a failure; the verdict of the
+    # whole, exit 0, comes from a run without them.
+    run(0 ${HOST} doctor --report "${rep}" --seconds 0)
+    execute_process(COMMAND ${RUN} ${HOST} doctor --seconds 1 RESULT_VARIABLE rc
+                    OUTPUT_VARIABLE streamed ERROR_VARIABLE err TIMEOUT 300)
+    message(STATUS "doctor:\n${streamed}")
+    if(NOT (rc STREQUAL 0 OR rc STREQUAL 1) OR streamed MATCHES "FAIL")
+        message(FATAL_ERROR "doctor with streams exited with '${rc}'\n${streamed}${err}")
+    endif()
+    expect_in("${streamed}" "(ok|warn) +44.1 kHz PCM stream: [0-9]+ writes, completion interval"
+              "(ok|warn) +DSD64 stream: [0-9]+ writes")
+    expect_in("${output}" "ok +registration \\(${BITS}-bit view\\): \"ASIO ferox Driver\" -> \\{3739839C"
+              "ok +DAC found: USB.VID_5A4E&PID_0C31&MI_00.7&1F2B6C1&0&0000"
+              "ok +pin 0 \"ferox DAC\": .*2 ch, 32-32 bit, 44100-768000 Hz"
+              "ok +latency property: 200.0 ms" "ok +DSD mode request accepted"
+              "ok +44.1 kHz PCM stream skipped: --seconds 0" "doctor: all is well")
+    file(READ "${WORK}/report.json" r)
+    file(SIZE "${WORK}/report.json" size)
+    message(STATUS "report: ${size} bytes")
+    foreach(check "doctor;exit=0" "device;found=ON" "device;pins;LENGTH=2"
+                  "device;pins;0;data_ranges;0;rates;1=768000" "device;pins;0;name=ferox DAC"
+                  "device;pins;1;communication=4" "device;render_pin;latency;hns=2000000.0"
+                  "device;render_pin;vendor;dsd;accepted=ON" "driver;rates;pcm;LENGTH=10"
+                  "driver;rates;dsd;LENGTH=4" "pace;buffer_ms=200" "registration;${own};entry;dll_bits=${BITS}")
+        string(REGEX MATCH "^(.*)=(.*)$" _ "${check}")
+        set(path "${CMAKE_MATCH_1}")
+        set(want "${CMAKE_MATCH_2}")
+        list(GET path -1 last)
+        if(last STREQUAL "LENGTH")
+            list(REMOVE_AT path -1)
+            string(JSON got LENGTH "${r}" ${path})
+        else()
+            string(JSON got GET "${r}" ${path})
+        endif()
+        if(NOT got STREQUAL want)
+            message(FATAL_ERROR "report ${path}: '${got}', expected '${want}'")
+        endif()
+    endforeach()
+
+    # The simulated-DAC DLL answering as the limited profile: each difference named, exit 1.
+    windows_path(limited "${CMAKE_CURRENT_LIST_DIR}/../../profiles/limited.json")
+    set(ENV{FEROX_SIM_PROFILE} "${limited}")
+    run(1 ${HOST} doctor --seconds 1)
+    unset(ENV{FEROX_SIM_PROFILE})
+    expect_in("${output}" "ok +pin 0 \"ferox DAC \\(limited\\)\": .*44100-384000 Hz"
+              "warn +the DAC does not tell its latency" "warn +the DAC refused the DSD mode request"
+              "ok +rates the driver accepts: PCM 8 of 10" "warn +DSD64 stream skipped: the DAC refuses DSD"
+              "warn +44.1 kHz PCM stream: [0-9]+ writes"
+              "doctor: warnings above")
+
+    # Broken entries, one of each kind: each named with why and the key to remove; exit 1;
+    # nothing changed.
+    run(0 reg add "${gone}" /v CLSID /d "{7E57D0C7-0000-4000-8000-0000000060E0}" /f /reg:${BITS})
+    run(0 reg add "${lost}" /v CLSID /d "{7E57D0C7-0000-4000-8000-00000000D11E}" /f /reg:${BITS})
+    run(0 reg add "${lostClass}\\InprocServer32" /ve /d "C:\\nowhere\\lost.dll" /f /reg:${BITS})
+    run(0 reg add "${odd}" /v CLSID /d "{7E57D0C7-0000-4000-8000-000000000DD0}" /f /reg:${BITS})
+    run(0 reg add "${oddClass}\\InprocServer32" /ve /d "${other}" /f /reg:${BITS})
+    run(0 reg add "${bare}" /v Description /d "no class at all" /f /reg:${BITS})
+    execute_process(COMMAND ${RUN} ${HOST} doctor --seconds 0 RESULT_VARIABLE rc
+                    OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
+    run(0 reg query "${gone}" /reg:${BITS})
+    unplant()
+    unset(ENV{FEROX_SIM_BUFFER_MS})
+    if(NOT rc STREQUAL 1)
+        message(FATAL_ERROR "doctor with broken entries exited with '${rc}', expected 1\n${out}${err}")
+    endif()
+    expect_in("${out}" "warn +ASIO list \\(${BITS}-bit view\\): \"Gone Driver\" is broken: no class key"
+              "remove the key ${listKey}.Gone Driver"
+              "warn +ASIO list \\(${BITS}-bit view\\): \"Lost Driver\" is broken: DLL missing: C:.nowhere.lost.dll"
+              "remove the key ${listKey}.Lost Driver"
+              "warn +ASIO list \\(${BITS}-bit view\\): \"Odd Driver\" is broken: DLL of the other bitness: .*kernel32.dll is ${otherBits}-bit"
+              "warn +ASIO list \\(${BITS}-bit view\\): \"Bare Driver\" is broken: no CLSID value"
+              "ok +registration \\(${BITS}-bit view\\)" "doctor: warnings above")
 elseif(PART STREQUAL "pcm")
     windows_path(work "${WORK}")
     run(0 ${SIG} wav "${work}\\pcm32.wav" 2)

@@ -12,7 +12,8 @@
     X(Probe)                  \
     X(Play)                   \
     X(Tone)                   \
-    X(Config)
+    X(Config)                 \
+    X(Doctor)
 
 namespace ferox::host {
 

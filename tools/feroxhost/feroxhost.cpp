@@ -62,7 +62,13 @@ const Command* Find(const std::string& name) {
 }
 
 const char* OptionName(unsigned option) {
-    return option == kOptionDriver ? "--driver" : option == kOptionDsd ? "--dsd" : "--rate";
+    switch (option) {
+    case kOptionDriver: return "--driver";
+    case kOptionDsd: return "--dsd";
+    case kOptionRate: return "--rate";
+    case kOptionReport: return "--report";
+    default: return "--seconds";
+    }
 }
 
 int Run(const std::vector<std::string>& argv) {
@@ -100,6 +106,18 @@ int Run(const std::vector<std::string>& argv) {
                                   text);
             }
             option = kOptionRate;
+        } else if (arg == "--report") {
+            if (++i >= argv.size())
+                return UsageError(command, "--report needs a FILE");
+            args.report = argv[i];
+            option = kOptionReport;
+        } else if (arg == "--seconds") {
+            char* end = nullptr;
+            const char* text = ++i < argv.size() ? argv[i].c_str() : "";
+            args.seconds = std::strtoul(text, &end, 10);
+            if (end == text || *end || args.seconds > 60)
+                return UsageError(command, "--seconds takes 0 to 60, not '%s'", text);
+            option = kOptionSeconds;
         } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
             return UsageError(command, "unknown option '%s'", arg.c_str());
         } else {

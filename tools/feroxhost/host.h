@@ -23,12 +23,20 @@ constexpr wchar_t kDefaultDriver[] = L"ASIO ferox Driver";
 constexpr std::uint32_t kDsd64 = 2822400;
 
 // The options a command may take, as bits.
-enum Option : unsigned { kOptionDriver = 1, kOptionDsd = 2, kOptionRate = 4 };
+enum Option : unsigned {
+    kOptionDriver = 1,
+    kOptionDsd = 2,
+    kOptionRate = 4,
+    kOptionReport = 8,
+    kOptionSeconds = 16,
+};
 
 struct Args {
     std::wstring driver;            // --driver NAME
     bool dsd = false;               // --dsd
     unsigned long rate = 0;         // --rate HZ
+    std::string report;             // --report FILE
+    unsigned long seconds = 3;      // --seconds N
     unsigned given = 0;             // the options given (Option bits)
     std::vector<std::string> rest;  // the other arguments, in order
 };
