@@ -45,6 +45,7 @@ struct Kernel {
     ULONG_PTR nextHandle = 0x100;  // values are never reused, so a stale handle stays invalid
     unsigned failEventAt = 0;      // countdown; 0 = no fault planned
     unsigned failThreadAt = 0;
+    unsigned failWaitAt = 0;
 };
 
 Kernel& K() {
@@ -186,6 +187,10 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
     WaitSet objects;
     if (!Resolve(count, handles, objects))
         return WAIT_FAILED;
+    if (FaultDue(k.failWaitAt)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
     if (waitAll) {
         for (std::size_t i = 0; i < objects.size(); ++i) {
             for (std::size_t j = i + 1; j < objects.size(); ++j) {
@@ -544,7 +549,9 @@ std::size_t LiveThreadCount() {
 void FailNth(Fault fault, unsigned n) {
     Kernel& k = K();
     std::lock_guard lock(k.mutex);
-    (fault == Fault::CreateEvent ? k.failEventAt : k.failThreadAt) = n;
+    (fault == Fault::CreateEvent ? k.failEventAt
+     : fault == Fault::Wait      ? k.failWaitAt
+                                 : k.failThreadAt) = n;
 }
 
 void ResetFaults() {
@@ -552,6 +559,7 @@ void ResetFaults() {
     std::lock_guard lock(k.mutex);
     k.failEventAt = 0;
     k.failThreadAt = 0;
+    k.failWaitAt = 0;
 }
 
 void SetTimeOffset(DWORD milliseconds) {

@@ -23,9 +23,10 @@ std::size_t OpenHandleCount();
 std::size_t LiveThreadCount();
 
 // ---- Fault injection for object creation
-enum class Fault { CreateEvent, CreateThread };
+enum class Fault { CreateEvent, CreateThread, Wait };
 // The n-th call from now on (1 = the next one) of that kind fails once, with
-// ERROR_NOT_ENOUGH_MEMORY; 0 cancels.
+// ERROR_NOT_ENOUGH_MEMORY (a wait: WAIT_FAILED with ERROR_INVALID_HANDLE, as for a handle closed
+// under it); 0 cancels.
 void FailNth(Fault fault, unsigned n);
 void ResetFaults();
 
