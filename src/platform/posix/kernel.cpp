@@ -440,6 +440,11 @@ void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+BOOL SwitchToThread() {
+    std::this_thread::yield();
+    return TRUE;
+}
+
 LONG InterlockedIncrement(LONG volatile* value) {
     return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
 }

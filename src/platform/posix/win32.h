@@ -296,6 +296,7 @@ int GetThreadPriority(HANDLE thread);
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
+BOOL SwitchToThread();
 #define STILL_ACTIVE 259
 
 LONG InterlockedIncrement(LONG volatile* value);
