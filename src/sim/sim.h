@@ -65,6 +65,10 @@ struct Machine {
     std::vector<Interface> interfaces;  // enumeration order
     bool ksUserPresent = true;          // ksuser.dll loads from the system folder
     bool ksCreatePinExported = true;    // GetProcAddress(.., "KsCreatePin") succeeds
+    // LoadLibraryExW knows the LOAD_LIBRARY_SEARCH_* flags. Off: as Windows 7 without KB2533623,
+    // it refuses them (ERROR_INVALID_PARAMETER); ksuser.dll then loads by its full path in the
+    // system folder (GetSystemDirectoryW).
+    bool loadSearchFlags = true;
 };
 
 // Builders of the default model.

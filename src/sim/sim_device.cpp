@@ -429,9 +429,16 @@ HMODULE Sim::LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
         if (f->action == Action::Fail)
             return refuse(f->error);
     }
-    if (file != nullptr)
+    constexpr DWORD kSearchFlags = 0x00001F00u;  // LOAD_LIBRARY_SEARCH_*
+    if (file != nullptr || ((flags & kSearchFlags) != 0 && !machine.loadSearchFlags))
         return refuse(ERROR_INVALID_PARAMETER);
-    if (name == nullptr || !SamePath(WSTR("ksuser.dll"), name) || !machine.ksUserPresent) {
+    WCHAR system[MAX_PATH] = {};
+    const UINT folder = GetSystemDirectoryW(system, MAX_PATH);
+    const WString fullPath =
+        folder != 0 && folder < MAX_PATH ? WString(system) + WSTR("\\ksuser.dll") : WString();
+    const bool named = name != nullptr && (SamePath(WSTR("ksuser.dll"), name) ||
+                                           (!fullPath.empty() && SamePath(fullPath, name)));
+    if (!named || !machine.ksUserPresent) {
         return refuse(ERROR_MOD_NOT_FOUND);
     }
     moduleLoaded = true;

@@ -52,6 +52,13 @@ void UnregisterModule(HMODULE module);
 // Forgets every registered module; kernel32 and the main program remain.
 void ResetModules();
 
+// The system folder GetSystemDirectoryW names; modules registered with a path in it load by
+// that full path too.
+inline constexpr char16_t kSystemFolder[] = u"C:\\windows\\system32";
+// Whether LoadLibraryExW knows the LOAD_LIBRARY_SEARCH_* flags (on after ResetModules). Off: as
+// Windows 7 without KB2533623, it refuses them with ERROR_INVALID_PARAMETER.
+void SetLoadSearchFlags(bool known);
+
 // What kernel32 offers as IsWow64Process. Absent: no such export (32-bit Windows before XP SP2,
 // no 32-bit registry view). No: a native process (KEY_WOW64_32KEY selects the 32-bit view).
 // Yes: a 32-bit process on 64-bit Windows (the 32-bit view is the default).
