@@ -56,6 +56,7 @@ Kernel& K() {
 std::atomic<DWORD> g_timeOffset{0};
 std::atomic<DWORD> g_nextThreadId{4};
 std::atomic<std::size_t> g_liveThreads{0};
+std::atomic<void (*)()> g_threadExitHook{nullptr};
 
 thread_local DWORD t_lastError = 0;
 thread_local DWORD t_threadId = 0;
@@ -234,6 +235,8 @@ void* ThreadMain(void* arg) {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
     t_threadId = start->id;
     const DWORD code = start->routine(start->parameter);
+    if (auto hook = g_threadExitHook.load())
+        hook();
     Kernel& k = K();
     {
         std::lock_guard lock(k.mutex);
@@ -549,6 +552,10 @@ std::size_t OpenHandleCount() {
 
 std::size_t LiveThreadCount() {
     return g_liveThreads.load();
+}
+
+void SetThreadExitHook(void (*hook)()) {
+    g_threadExitHook.store(hook);
 }
 
 void FailNth(Fault fault, unsigned n) {

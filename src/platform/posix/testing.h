@@ -21,6 +21,10 @@ std::size_t OpenHandleCount();
 // Threads made by CreateThread whose routine has not returned yet (counted until just before
 // their handle is signalled).
 std::size_t LiveThreadCount();
+// Called on a thread made by CreateThread once its routine has returned, before the thread counts
+// as ended and its handle is signalled: where Windows cancels the thread's own I/O and waits for
+// it. Null: none.
+void SetThreadExitHook(void (*hook)());
 
 // ---- Fault injection for object creation
 enum class Fault { CreateEvent, CreateThread, Wait };
