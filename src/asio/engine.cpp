@@ -26,6 +26,7 @@ constexpr ULONG kVendorEndOfStream = 0x8002;
 constexpr char kDacBusy[] = "ASIO Pellinor DAC in use by another program";
 
 constexpr DWORD kStopWaitMs = 1000;
+constexpr DWORD kThreadEndGraceMs = 250;
 // How long a device may take to give a write back after each way of asking for it.
 constexpr DWORD kGiveBackWaitMs = 500;
 // A device that claims to hold more than a second of audio is not believed (100 ns units).
@@ -226,8 +227,13 @@ void ASIOPellinor::EndStream() {
 }
 
 void ASIOPellinor::CloseStreamHandles() {
-    if (m_hStreamThread)
+    if (m_hStreamThread) {
+        // A thread done with the object ends at once, unless its exit waits for writes the
+        // device keeps: then it is left to end on its own.
+        if (!IsStreamThread())
+            WaitForSingleObject(m_hStreamThread, kThreadEndGraceMs);
         CloseHandle(m_hStreamThread);
+    }
     if (m_hStopEvent)
         CloseHandle(m_hStopEvent);
     if (m_hStreamDone)
