@@ -166,6 +166,9 @@ enum class Action {
     PendFail,       // goes pending, then completes `delayMs` later with `error`
     NeverComplete,  // goes pending and stays so until given back (see Fault)
     Unplug,         // the device is pulled just before this request is looked at
+    Block,          // handled without pending: DeviceIoControl returns only `delayMs` later,
+                    // then answers as it would have (the bound and cancel of an overlapped
+                    // request never come into play)
 };
 
 struct Fault {

@@ -191,6 +191,18 @@ BOOL Sim::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LP
         UnplugLocked();
         fault = nullptr;
     }
+    if (fault != nullptr && fault->action == Action::Block) {
+        // Handled in the caller's own thread, as a KS driver that does not pend does: nothing
+        // the caller does meanwhile reaches it.
+        const auto blockFor = std::chrono::milliseconds(fault->delayMs);
+        lock.unlock();
+        std::this_thread::sleep_for(blockFor);
+        lock.lock();
+        fault = nullptr;
+        object = Find(device);
+        if (object == nullptr)
+            return finish(ERROR_INVALID_HANDLE);
+    }
     if (unplugged || object->gone)
         return finish(kErrorDeviceNotConnected);
     if (fault != nullptr && fault->action == Action::Fail)

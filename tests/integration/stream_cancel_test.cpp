@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -280,6 +281,36 @@ TEST_F(CancelTest, RestartAfterAKeptWritePlaysFromNewMemory) {
     EXPECT_GE(sim::Pins().size(), 2u);
     EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
     host.inSwitch = nullptr;
+}
+
+// A device that handles the end-of-stream request without pending and blocks in it for 3 s, on
+// the streaming thread: stop keeps its bound; what frees the stream's memory (disposeBuffers)
+// waits for the thread to come out of the device, and no longer.
+TEST_F(CancelTest, EndOfStreamBlockedInsideTheDevice) {
+    sim::Match vendor{};
+    vendor.op = sim::Op::VendorMode;
+    sim::Fault block{sim::Action::Block};
+    block.delayMs = 3000;
+    block.skip = 1;  // the mode of the start goes through
+    sim::InjectFault(vendor, block);
+    const int before = TestHost::Get().switches.load();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(before + 6));
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    const auto stopTook = steady_clock::now() - t0;
+    EXPECT_LT(stopTook, milliseconds(2000));
+    t0 = steady_clock::now();
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    const auto disposeTook = steady_clock::now() - t0;
+    EXPECT_LT(stopTook + disposeTook, milliseconds(5000));
+    std::printf(
+        "blocked end of stream: stop %lld ms, disposeBuffers %lld ms\n",
+        static_cast<long long>(std::chrono::duration_cast<milliseconds>(stopTook).count()),
+        static_cast<long long>(std::chrono::duration_cast<milliseconds>(disposeTook).count()));
+    EXPECT_FALSE(sim::Pins().back().open);
+    ASSERT_EQ(CreateOutputs(driver, 2, 128), ASE_OK);
+    ExpectStreamsBitExact();
 }
 
 }  // namespace
