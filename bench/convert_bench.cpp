@@ -57,6 +57,48 @@ void ConvertDsd(benchmark::State& state) {
     Convert(state, true);
 }
 
+// A whole switch: the host fills its half with SSE code of its own (floats scaled to 32-bit
+// words, as a mixer does), then the driver converts it, and the host's next fill follows on the
+// same thread. A path that leaves wide registers dirty or slows the core shows here, not in the
+// copy alone.
+void Switch(benchmark::State& state, bool dsd) {
+    const auto n = static_cast<AsioLong>(state.range(0));
+    const auto path = static_cast<ferox::ConvertPath>(state.range(1));
+    if (!ferox::ConvertPathAvailable(path)) {
+        state.SkipWithError("this CPU lacks the path");
+        return;
+    }
+    state.SetLabel(ferox::ConvertPathName(path));
+    Half h(static_cast<std::size_t>(n));
+    std::vector<float> mix(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < mix.size(); ++i)
+        mix[i] = static_cast<float>(i % 200) / 200.0f - 0.5f;
+    float gain = 0.5f;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(gain);
+        for (std::size_t i = 0; i < mix.size(); ++i) {
+            h.left[i] = static_cast<std::int32_t>(mix[i] * gain * 2147483647.0f);
+            h.right[i] = static_cast<std::int32_t>(mix[i] * -gain * 2147483647.0f);
+        }
+        ferox::ConvertHalf(h.out.data(), h.left.data(), h.right.data(), n, dsd, path);
+        benchmark::DoNotOptimize(h.out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n * 8));
+}
+void SwitchPcm(benchmark::State& state) {
+    Switch(state, false);
+}
+void SwitchDsd(benchmark::State& state) {
+    Switch(state, true);
+}
+void WidePaths(benchmark::internal::Benchmark* b) {
+    for (long n : {256, 1024, 2048}) {
+        for (auto p : {ferox::ConvertPath::Avx2, ferox::ConvertPath::Avx512})
+            b->Args({n, static_cast<long>(p)});
+    }
+}
+
 // Every size with the driver's own choice, and each path at the sizes the figures use.
 void Sizes(benchmark::internal::Benchmark* b) {
     for (long n : {64, 1024, 2048})
@@ -72,3 +114,5 @@ void Sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(Memcpy)->Arg(64)->Arg(1024)->Arg(2048);
 BENCHMARK(ConvertPcm)->Apply(Sizes);
 BENCHMARK(ConvertDsd)->Apply(Sizes);
+BENCHMARK(SwitchPcm)->Apply(WidePaths);
+BENCHMARK(SwitchDsd)->Apply(WidePaths);

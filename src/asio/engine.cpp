@@ -28,6 +28,7 @@ constexpr ULONG kVendorEndOfStream = 0x8002;
 constexpr char kDacBusy[] = "ASIO Pellinor DAC in use by another program";
 
 constexpr DWORD kStopWaitMs = 1000;
+constexpr DWORD kThreadEndGraceMs = 250;
 // How long a device may take to give a write back after each way of asking for it.
 constexpr DWORD kGiveBackWaitMs = 500;
 // A device that claims to hold more than a second of audio is not believed (100 ns units).
@@ -187,7 +188,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     // Already streaming, or restarting on its own: the request tells, m_started is false while
     // a restart opens its pin.
     if (m_hStreamThread && m_streamRequest.load() != StreamRequest::Stop &&
-        WaitForSingleObject(m_hStreamThread, 0) == WAIT_TIMEOUT) {
+        WaitForSingleObject(m_hStreamDone, 0) == WAIT_TIMEOUT) {
         return ASE_OK;
     }
     // A stream that ended on its own, or is still finishing, goes first.
@@ -209,11 +210,12 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     TellLatencies();
 
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hStreamDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_pRenderPin.store(pin);
     m_streamRequest.store(StreamRequest::Run);
     m_bytesTaken.store(0);
     m_started.store(true);  // before the thread: its priming switches must reach the host
-    if (m_hStopEvent) {
+    if (m_hStopEvent && m_hStreamDone) {
         m_hStreamThread = CreateThread(nullptr, 0, &ASIOPellinor::StreamThread, this, 0, nullptr);
     }
     if (!m_hStreamThread) {
@@ -238,7 +240,7 @@ ASIOError ASIO_METHOD ASIOPellinor::stop() {
         SetEvent(m_hStopEvent);
     // A thread that has not finished by then finishes its drain on its own; whatever would free
     // what it uses waits for it (EndStream).
-    if (m_hStreamThread && WaitForSingleObject(m_hStreamThread, kStopWaitMs) == WAIT_OBJECT_0) {
+    if (m_hStreamThread && WaitForSingleObject(m_hStreamDone, kStopWaitMs) == WAIT_OBJECT_0) {
         CloseStreamHandles();
     }
     return ASE_OK;
@@ -249,18 +251,26 @@ void ASIOPellinor::EndStream() {
     if (IsStreamThread())
         return;
     while (m_hStreamThread) {
-        if (WaitForSingleObject(m_hStreamThread, kStopWaitMs) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(m_hStreamDone, kStopWaitMs) == WAIT_OBJECT_0)
             CloseStreamHandles();
     }
 }
 
 void ASIOPellinor::CloseStreamHandles() {
-    if (m_hStreamThread)
+    if (m_hStreamThread) {
+        // A thread done with the object ends at once, unless its exit waits for writes the
+        // device keeps: then it is left to end on its own.
+        if (!IsStreamThread())
+            WaitForSingleObject(m_hStreamThread, kThreadEndGraceMs);
         CloseHandle(m_hStreamThread);
+    }
     if (m_hStopEvent)
         CloseHandle(m_hStopEvent);
+    if (m_hStreamDone)
+        CloseHandle(m_hStreamDone);
     m_hStreamThread = nullptr;
     m_hStopEvent = nullptr;
+    m_hStreamDone = nullptr;
 }
 
 std::uint64_t ASIOPellinor::HostSamples(ULONGLONG bytes) const {
@@ -346,10 +356,15 @@ DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                        reinterpret_cast<LPCWSTR>(&ASIOPellinor::StreamThread), &module);
 #endif
+    HANDLE done = nullptr;
     {
         const CBaseObject counted(WSTR("stream thread"));  // DllCanUnloadNow sees it
-        static_cast<ASIOPellinor*>(self)->RunStream();
+        done = static_cast<ASIOPellinor*>(self)->RunStream();
     }
+    // The last touch of the object's: whoever waits may free it now, while this thread's exit
+    // may still wait for writes the device keeps (on its own reference to the DLL).
+    if (done)
+        SetEvent(done);
 #ifdef _WIN32
     if (module)
         FreeLibraryAndExitThread(module, 0);
@@ -357,7 +372,7 @@ DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {
     return 0;
 }
 
-DWORD ASIOPellinor::RunStream() {
+HANDLE ASIOPellinor::RunStream() {
     m_streamThreadId.store(GetCurrentThreadId());
     // Raised for the whole thread, restarts and drains included; put back as the thread leaves.
     const ProAudioPriority priority;
@@ -421,10 +436,10 @@ DWORD ASIOPellinor::RunStream() {
     if (m_deleteAfterStream.load()) {
         // Released from a callback: nothing else may touch the object any more.
         delete this;
-        return 0;
+        return nullptr;
     }
     m_streamThreadId.store(0);
-    return 0;
+    return m_hStreamDone;
 }
 
 bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {

@@ -98,7 +98,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     static DWORD WINAPI StreamThread(LPVOID self);
     // False without memory for it; a stream that left its memory to the device gets new.
     bool HaveStreamMemory();
-    DWORD RunStream();
+    // The event that says the thread is done with the object; null once it deleted the object.
+    HANDLE RunStream();
     // Plays one pin until stop, restart or device failure, then closes it; true on failure.
     bool PlayPin(CKsAudPin* pin);
     // The render pin for the current rate and mode, running; null with the error text set.
@@ -118,8 +119,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     void DeleteFilter(CKsAudRenFilter* filter);
     // Carrier bytes the device took, in the host's samples of the current mode.
     std::uint64_t HostSamples(ULONGLONG bytes) const;
-    // Returns once no streaming thread is left, whatever the device does; on the streaming
-    // thread itself it only asks the stream to end.
+    // Returns once no streaming thread uses the object any more, whatever the device does (the
+    // thread may still be in its exit); on the streaming thread itself it only asks the stream
+    // to end.
     void EndStream();
     void CloseStreamHandles();
 
@@ -165,7 +167,10 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<DWORD> m_streamThreadId{0};
     std::atomic<bool> m_deleteAfterStream{false};
     HANDLE m_hStreamThread = nullptr;
-    HANDLE m_hStopEvent = nullptr;           // wakes the streaming thread for a stop
+    HANDLE m_hStopEvent = nullptr;  // wakes the streaming thread for a stop
+    // Set by the streaming thread once it is done with the object. Its handle is no sign of
+    // that: a thread's exit waits for the writes it sent that the device still holds.
+    HANDLE m_hStreamDone = nullptr;
     std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream
     // Made at the first start and kept for the next ones, unless the device kept a write.
     StreamMemory* m_pStream = nullptr;

@@ -1,6 +1,7 @@
 #include "asio/priority.h"
 
 #include "common/trace.h"
+#include "platform/system_library.h"
 
 namespace ferox {
 
@@ -18,8 +19,9 @@ Fn Proc(HMODULE module, const char* name) {
 }  // namespace
 
 ProAudioPriority::ProAudioPriority() noexcept {
-    // From the system folder only: a DLL planted beside the host must not run in it.
-    m_avrt = LoadLibraryExW(WSTR("avrt.dll"), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    m_avrt = LoadSystemLibrary(
+        [](LPCWSTR name, HANDLE file, DWORD flags) { return LoadLibraryExW(name, file, flags); },
+        WSTR("avrt.dll"));
     if (m_avrt) {
         const auto join = Proc<SetCharacteristicsFn>(m_avrt, "AvSetMmThreadCharacteristicsW");
         const auto raise = Proc<SetPriorityFn>(m_avrt, "AvSetMmThreadPriority");

@@ -41,13 +41,20 @@ class SwitchStamp {
             p.time = m_time.load(std::memory_order_acquire);
             if ((before & 1) == 0 && m_sequence.load(std::memory_order_relaxed) == before)
                 return p;
-            // A writer is never blocked inside a write, but it may have been preempted there.
-            if (tries % 64 == 0)
-                Sleep(0);
+            // A writer is never blocked inside a write, but it may have been preempted there,
+            // at a lower priority than this reader: Sleep(0) would never let it run. A short
+            // spin, then any ready thread on this CPU, then any thread at all.
+            if (tries > kSpinTries + kSwitchTries)
+                Sleep(1);
+            else if (tries > kSpinTries)
+                SwitchToThread();
         }
     }
 
   private:
+    static constexpr unsigned kSpinTries = 16;
+    static constexpr unsigned kSwitchTries = 16;
+
     // Lock-free on 32-bit targets too, or a read could take a lock hidden in the runtime.
     static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
     static_assert(std::atomic<std::uint32_t>::is_always_lock_free);

@@ -131,10 +131,21 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG cbIn
     } else {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
-            DWORD dwWait = WaitForSingleObject(event, block->timeoutMs);
+            // A wait that fails (rather than times out) is said so, then bounded as one that
+            // timed out: the request may still be the device's.
+            auto wait = [&] {
+                const DWORD dwWait = WaitForSingleObject(event, block->timeoutMs);
+                if (dwWait == WAIT_FAILED) {
+                    Trace(kTraceError,
+                          WSTR("CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x"),
+                          dwWait);
+                }
+                return dwWait;
+            };
+            DWORD dwWait = wait();
             if (dwWait != WAIT_OBJECT_0) {
                 Device().CancelIoEx(handle, &overlapped);
-                dwWait = WaitForSingleObject(event, block->timeoutMs);
+                dwWait = wait();
             }
             if (dwWait != WAIT_OBJECT_0) {
                 // Whatever the device writes there later must land in memory nobody reuses.

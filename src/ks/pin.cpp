@@ -5,6 +5,7 @@
 #include "common/trace.h"
 #include "ks/filter.h"
 #include "platform/device.h"
+#include "platform/system_library.h"
 
 namespace ferox {
 
@@ -14,10 +15,11 @@ FARPROC KsUserLibrary::m_pfnKsCreatePin = nullptr;
 DWORD KsUserLibrary::Load() {
     if (m_pfnKsCreatePin == nullptr) {
         if (m_hModule == nullptr) {
-            // From the system folder only: a bare name would search the host program's folder
-            // first, and whatever ksuser.dll lay there would run inside every host.
-            m_hModule =
-                Device().LoadLibraryExW(WSTR("ksuser.dll"), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+            m_hModule = LoadSystemLibrary(
+                [](LPCWSTR name, HANDLE file, DWORD flags) {
+                    return Device().LoadLibraryExW(name, file, flags);
+                },
+                WSTR("ksuser.dll"));
             if (m_hModule == nullptr)
                 return ERROR_FILE_NOT_FOUND;
         }

@@ -70,6 +70,10 @@ struct Machine {
     std::vector<Interface> interfaces;  // enumeration order
     bool ksUserPresent = true;          // ksuser.dll loads from the system folder
     bool ksCreatePinExported = true;    // GetProcAddress(.., "KsCreatePin") succeeds
+    // LoadLibraryExW knows the LOAD_LIBRARY_SEARCH_* flags. Off: as Windows 7 without KB2533623,
+    // it refuses them (ERROR_INVALID_PARAMETER); ksuser.dll then loads by its full path in the
+    // system folder (GetSystemDirectoryW).
+    bool loadSearchFlags = true;
 };
 
 // Builders of the default model.
@@ -183,6 +187,9 @@ enum class Action {
     PendFail,       // goes pending, then completes `delayMs` later with `error`
     NeverComplete,  // goes pending and stays so until given back (see Fault)
     Unplug,         // the device is pulled just before this request is looked at
+    Block,          // handled without pending: DeviceIoControl returns only `delayMs` later,
+                    // then answers as it would have (the bound and cancel of an overlapped
+                    // request never come into play)
 };
 
 struct Fault {

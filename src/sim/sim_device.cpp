@@ -8,6 +8,9 @@
 // is what the I/O manager does: OVERLAPPED::Internal gets the NTSTATUS, InternalHigh the byte
 // count, and the event (its low tag bit stripped) is signalled.
 #include "sim/sim_device.h"
+#ifndef _WIN32
+#include "platform/posix/testing.h"
+#endif
 
 namespace ferox::sim::internal {
 
@@ -188,6 +191,18 @@ BOOL Sim::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LP
         UnplugLocked();
         fault = nullptr;
     }
+    if (fault != nullptr && fault->action == Action::Block) {
+        // Handled in the caller's own thread, as a KS driver that does not pend does: nothing
+        // the caller does meanwhile reaches it.
+        const auto blockFor = std::chrono::milliseconds(fault->delayMs);
+        lock.unlock();
+        std::this_thread::sleep_for(blockFor);
+        lock.lock();
+        fault = nullptr;
+        object = Find(device);
+        if (object == nullptr)
+            return finish(ERROR_INVALID_HANDLE);
+    }
     if (unplugged || object->gone)
         return finish(kErrorDeviceNotConnected);
     if (fault != nullptr && fault->action == Action::Fail)
@@ -196,8 +211,8 @@ BOOL Sim::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LP
         ov->Internal = static_cast<ULONG_PTR>(kStatusPending);
         ov->InternalHigh = 0;
         if (fault->action == Action::NeverComplete) {
-            held.push_back(Held{device, ov, op == Op::WriteStream, fault->ignoreCancel,
-                                fault->ignoreStop, fault->closeEndsIt});
+            held.push_back(Held{GetCurrentThreadId(), device, ov, op == Op::WriteStream,
+                                fault->ignoreCancel, fault->ignoreStop, fault->closeEndsIt});
             return finish(ERROR_IO_PENDING);
         }
         if (fault->action == Action::PendFail) {
@@ -429,9 +444,16 @@ HMODULE Sim::LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
         if (f->action == Action::Fail)
             return refuse(f->error);
     }
-    if (file != nullptr)
+    constexpr DWORD kSearchFlags = 0x00001F00u;  // LOAD_LIBRARY_SEARCH_*
+    if (file != nullptr || ((flags & kSearchFlags) != 0 && !machine.loadSearchFlags))
         return refuse(ERROR_INVALID_PARAMETER);
-    if (name == nullptr || !SamePath(WSTR("ksuser.dll"), name) || !machine.ksUserPresent) {
+    WCHAR system[MAX_PATH] = {};
+    const UINT folder = GetSystemDirectoryW(system, MAX_PATH);
+    const WString fullPath =
+        folder != 0 && folder < MAX_PATH ? WString(system) + WSTR("\\ksuser.dll") : WString();
+    const bool named = name != nullptr && (SamePath(WSTR("ksuser.dll"), name) ||
+                                           (!fullPath.empty() && SamePath(fullPath, name)));
+    if (!named || !machine.ksUserPresent) {
         return refuse(ERROR_MOD_NOT_FOUND);
     }
     moduleLoaded = true;
@@ -463,9 +485,42 @@ FARPROC Sim::GetProcAddress(HMODULE module, LPCSTR name) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimKsCreatePin));
 }
 
+void Sim::ThreadExiting() {
+    const DWORD thread = GetCurrentThreadId();
+    std::unique_lock lock(mutex);
+    auto mine = [&] {
+        return std::any_of(held.begin(), held.end(),
+                           [&](const Held& h) { return h.thread == thread; });
+    };
+    if (!mine())
+        return;
+    for (auto it = held.begin(); it != held.end();) {
+        if (it->thread == thread && !it->ignoreCancel) {
+            Complete(it->ov, kStatusCancelled, 0);
+            it = held.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // Whatever takes the rest back (CompleteHeld, Reset, an unplug, the pin's stop) does so under
+    // the lock; a short poll sees it.
+    const auto until = Clock::now() + kThreadExitHold;
+    while (mine() && Clock::now() < until) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        lock.lock();
+    }
+}
+
 Sim& TheSim() {
     // Never destroyed: its worker runs until the process ends.
-    static Sim* sim = new Sim;
+    static Sim* sim = [] {
+        auto* s = new Sim;
+#ifndef _WIN32
+        posix::SetThreadExitHook([] { TheSim().ThreadExiting(); });
+#endif
+        return s;
+    }();
     return *sim;
 }
 

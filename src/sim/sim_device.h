@@ -148,6 +148,7 @@ struct Completion {
 };
 
 struct Held {
+    DWORD thread;  // the thread that sent it: its exit waits for it
     HANDLE handle;
     OVERLAPPED* ov;
     bool write;  // IOCTL_KS_WRITE_STREAM: the pin's stop state gives it back
@@ -187,6 +188,12 @@ struct DeviceScope {
 class Sim final : public DeviceApi {
   public:
     Sim() { ResetLocked(EnvironmentProfile().machine); }
+
+    // A thread of the system ends: as Windows does for I/O sent on a handle without a completion
+    // port, its requests the device holds are cancelled, and the exit waits for those that
+    // ignore the cancel, up to kThreadExitHoldMs (Windows: about five minutes).
+    void ThreadExiting();
+    static constexpr auto kThreadExitHold = std::chrono::milliseconds(10000);
 
     // Called without `mutex` held, after anything that may have given the worker work.
     void EnsureWorker();

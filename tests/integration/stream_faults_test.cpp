@@ -317,7 +317,10 @@ TEST_F(FaultTest, StreamResourcesThatCannotBeHad) {
     posix::FailNth(posix::Fault::CreateEvent, 3);  // the stop event
     EXPECT_EQ(driver->start(), ASE_NoMemory);
 
-    posix::FailNth(posix::Fault::CreateEvent, 4);  // a packet event of the thread
+    posix::FailNth(posix::Fault::CreateEvent, 4);  // the event the thread says it is done by
+    EXPECT_EQ(driver->start(), ASE_NoMemory);
+
+    posix::FailNth(posix::Fault::CreateEvent, 5);  // a packet event of the thread
     ASSERT_EQ(driver->start(), ASE_OK);
     ASSERT_TRUE(WaitFor(TestHost::Get().resetRequests, 1));
     EXPECT_EQ(TestHost::Get().switches.load(), 0);

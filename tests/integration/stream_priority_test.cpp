@@ -7,6 +7,7 @@
 
 #include "common/trace.h"
 #include "integration/test_host.h"
+#include "ks/pin.h"
 #ifndef _WIN32
 #include "platform/posix/testing.h"
 #endif
@@ -181,6 +182,26 @@ TEST_F(StandInPriorityTest, AnAvrtWithoutRevertIsNotJoined) {
     InstallAvrt(false);
     ExpectTimeCriticalThenBack(Play());
     EXPECT_EQ(g_avrt.joinThread, 0u);
+}
+
+// Windows 7 without KB2533623 refuses the search flag: ksuser.dll and avrt.dll come by their full
+// path in the system folder instead, never by a bare name, and the stream plays in MMCSS.
+TEST_F(StandInPriorityTest, WithoutTheSearchFlagBothLibrariesComeFromTheSystemFolder) {
+    InstallAvrt();
+    posix::SetLoadSearchFlags(false);
+    sim::Machine m = sim::DefaultMachine();
+    m.loadSearchFlags = false;
+    sim::Reset(m);
+    KsUserLibrary::Forget();
+    EXPECT_FALSE(Play().empty());
+    EXPECT_EQ(g_avrt.task, u"Pro Audio");
+    const std::vector<sim::Logged> loads = sim::Log(sim::Op::LoadLibrary);
+    ASSERT_EQ(loads.size(), 2u);
+    EXPECT_EQ(loads[0].result, DWORD{ERROR_INVALID_PARAMETER});
+    const std::u16string ksuser = std::u16string(posix::kSystemFolder) + u"\\ksuser.dll";
+    EXPECT_EQ(loads[1].path, std::basic_string<WCHAR>(ksuser.begin(), ksuser.end()));
+    EXPECT_EQ(loads[1].result, 0u);
+    KsUserLibrary::Forget();
 }
 
 #endif

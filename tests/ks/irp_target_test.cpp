@@ -228,6 +228,15 @@ TEST_F(CKsIrpTargetTest, RequestTheDeviceKeepsFailsInBoundedTime) {
     EXPECT_EQ(Send(t.GetHandle(), flowRequest, &flow, sizeof(flow), &cb), E_OUTOFMEMORY);
 #endif
     EXPECT_TRUE(sim::Log(sim::Op::Property).empty());
+#ifndef _WIN32
+    // A wait that fails is told apart from one that timed out, and still bounded: the request is
+    // cancelled and judged by how it ended.
+    sim::InjectFault({sim::Op::Property}, {sim::Action::NeverComplete});
+    posix::FailNth(posix::Fault::Wait, 1);
+    EXPECT_EQ(Send(t.GetHandle(), flowRequest, &flow, sizeof(flow), &cb), E_FAIL);
+    EXPECT_TRUE(Traced(1, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0xffffffff"));
+    EXPECT_EQ(CKsIrpTarget::HeldByDevice(), held + 1);
+#endif
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 # and the demo played through the 64-bit host alone.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-fail() { printf 'no_win32_check: %s\n' "$*" >&2; exit 1; }
+fail() { printf 'no_win32_check: %b\n' "$*" >&2; exit 1; }
 # What the caller decided must not decide for us.
 unset FEROX_WIN32 FEROX_NO_WIN32
 

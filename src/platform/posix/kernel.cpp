@@ -45,6 +45,7 @@ struct Kernel {
     ULONG_PTR nextHandle = 0x100;  // values are never reused, so a stale handle stays invalid
     unsigned failEventAt = 0;      // countdown; 0 = no fault planned
     unsigned failThreadAt = 0;
+    unsigned failWaitAt = 0;
 };
 
 Kernel& K() {
@@ -55,6 +56,7 @@ Kernel& K() {
 std::atomic<DWORD> g_timeOffset{0};
 std::atomic<DWORD> g_nextThreadId{4};
 std::atomic<std::size_t> g_liveThreads{0};
+std::atomic<void (*)()> g_threadExitHook{nullptr};
 
 thread_local DWORD t_lastError = 0;
 thread_local DWORD t_threadId = 0;
@@ -186,6 +188,10 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
     WaitSet objects;
     if (!Resolve(count, handles, objects))
         return WAIT_FAILED;
+    if (FaultDue(k.failWaitAt)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
     if (waitAll) {
         for (std::size_t i = 0; i < objects.size(); ++i) {
             for (std::size_t j = i + 1; j < objects.size(); ++j) {
@@ -229,6 +235,8 @@ void* ThreadMain(void* arg) {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
     t_threadId = start->id;
     const DWORD code = start->routine(start->parameter);
+    if (auto hook = g_threadExitHook.load())
+        hook();
     Kernel& k = K();
     {
         std::lock_guard lock(k.mutex);
@@ -435,6 +443,11 @@ void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+BOOL SwitchToThread() {
+    std::this_thread::yield();
+    return TRUE;
+}
+
 LONG InterlockedIncrement(LONG volatile* value) {
     return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
 }
@@ -541,10 +554,16 @@ std::size_t LiveThreadCount() {
     return g_liveThreads.load();
 }
 
+void SetThreadExitHook(void (*hook)()) {
+    g_threadExitHook.store(hook);
+}
+
 void FailNth(Fault fault, unsigned n) {
     Kernel& k = K();
     std::lock_guard lock(k.mutex);
-    (fault == Fault::CreateEvent ? k.failEventAt : k.failThreadAt) = n;
+    (fault == Fault::CreateEvent ? k.failEventAt
+     : fault == Fault::Wait      ? k.failWaitAt
+                                 : k.failThreadAt) = n;
 }
 
 void ResetFaults() {
@@ -552,6 +571,7 @@ void ResetFaults() {
     std::lock_guard lock(k.mutex);
     k.failEventAt = 0;
     k.failThreadAt = 0;
+    k.failWaitAt = 0;
 }
 
 void SetTimeOffset(DWORD milliseconds) {

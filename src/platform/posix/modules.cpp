@@ -43,6 +43,7 @@ Loader& L() {
 }
 
 std::atomic<ferox::posix::Wow64> g_wow64{ferox::posix::Wow64::No};
+std::atomic<bool> g_searchFlagsKnown{true};
 
 // As the loader reads a module name: a bare name without extension means ".dll", a trailing dot
 // means no extension.
@@ -151,8 +152,9 @@ HMODULE LoadLibraryW(LPCWSTR name) {
     return GetModuleHandleW(name);  // sets ERROR_MOD_NOT_FOUND
 }
 
-HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD /*flags: one folder of modules here*/) {
-    if (file != nullptr) {
+HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags /*one folder of modules here*/) {
+    constexpr DWORD kSearchFlags = 0x00001F00u;  // LOAD_LIBRARY_SEARCH_*
+    if (file != nullptr || ((flags & kSearchFlags) != 0 && !g_searchFlagsKnown.load())) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -171,6 +173,16 @@ BOOL FreeLibrary(HMODULE module) {
         return FALSE;
     }
     return TRUE;  // registered modules stay loaded
+}
+
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+    const std::u16string_view folder = ferox::posix::kSystemFolder;
+    const auto length = static_cast<UINT>(folder.size());
+    if (buffer == nullptr || size <= length)
+        return length + 1;  // the size needed, terminator included
+    std::memcpy(buffer, folder.data(), length * sizeof(WCHAR));
+    buffer[length] = 0;
+    return length;
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
@@ -312,6 +324,11 @@ void ResetModules() {
     Loader& l = L();
     std::lock_guard lock(l.mutex);
     std::erase_if(l.modules, [](const auto& entry) { return !entry.second.builtin; });
+    g_searchFlagsKnown.store(true);
+}
+
+void SetLoadSearchFlags(bool known) {
+    g_searchFlagsKnown.store(known);
 }
 
 void SetWow64(Wow64 mode) {

@@ -21,11 +21,16 @@ std::size_t OpenHandleCount();
 // Threads made by CreateThread whose routine has not returned yet (counted until just before
 // their handle is signalled).
 std::size_t LiveThreadCount();
+// Called on a thread made by CreateThread once its routine has returned, before the thread counts
+// as ended and its handle is signalled: where Windows cancels the thread's own I/O and waits for
+// it. Null: none.
+void SetThreadExitHook(void (*hook)());
 
 // ---- Fault injection for object creation
-enum class Fault { CreateEvent, CreateThread };
+enum class Fault { CreateEvent, CreateThread, Wait };
 // The n-th call from now on (1 = the next one) of that kind fails once, with
-// ERROR_NOT_ENOUGH_MEMORY; 0 cancels.
+// ERROR_NOT_ENOUGH_MEMORY (a wait: WAIT_FAILED with ERROR_INVALID_HANDLE, as for a handle closed
+// under it); 0 cancels.
 void FailNth(Fault fault, unsigned n);
 void ResetFaults();
 
@@ -50,6 +55,13 @@ void RegisterProc(HMODULE module, const char* name, FARPROC proc);
 void UnregisterModule(HMODULE module);
 // Forgets every registered module; kernel32 and the main program remain.
 void ResetModules();
+
+// The system folder GetSystemDirectoryW names; modules registered with a path in it load by
+// that full path too.
+inline constexpr char16_t kSystemFolder[] = u"C:\\windows\\system32";
+// Whether LoadLibraryExW knows the LOAD_LIBRARY_SEARCH_* flags (on after ResetModules). Off: as
+// Windows 7 without KB2533623, it refuses them with ERROR_INVALID_PARAMETER.
+void SetLoadSearchFlags(bool known);
 
 // What kernel32 offers as IsWow64Process. Absent: no such export (32-bit Windows before XP SP2,
 // no 32-bit registry view). No: a native process (KEY_WOW64_32KEY selects the 32-bit view).

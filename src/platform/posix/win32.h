@@ -227,7 +227,9 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008u
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define MAX_PATH 260
 
 // ---- Device I/O control codes
 #define FILE_DEVICE_KS 0x0000002F
@@ -296,6 +298,7 @@ int GetThreadPriority(HANDLE thread);
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
+BOOL SwitchToThread();
 #define STILL_ACTIVE 259
 
 LONG InterlockedIncrement(LONG volatile* value);
@@ -312,6 +315,7 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 HMODULE LoadLibraryW(LPCWSTR name);
 HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags);
 BOOL FreeLibrary(HMODULE module);
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 
 LPWSTR CharLowerW(LPWSTR text);

@@ -1,0 +1,55 @@
+# Checks a built DLL: every function that touches a ymm or zmm register leaves its upper halves
+# clean (vzeroupper) before each return and each tail jump, so the host's SSE code that runs next
+# on the same thread pays no transition penalty and inherits no false dependency.
+# cmake -DOBJDUMP=... -DDLL=... -P check_vzeroupper.cmake
+execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${DLL} OUTPUT_VARIABLE dump
+                RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objdump failed on ${DLL}")
+endif()
+# One list element a function; list syntax in the text itself is escaped first.
+string(REPLACE ";" "<sc>" dump "${dump}")
+string(REPLACE "[" "<lb>" dump "${dump}")
+string(REPLACE "]" "<rb>" dump "${dump}")
+string(REPLACE "\n\n" ";" functions "${dump}")
+set(avx 0)
+set(faults "")
+foreach(fn IN LISTS functions)
+    if(NOT fn MATCHES "%[yz]mm[0-9]")
+        continue()
+    endif()
+    string(REGEX MATCH "<([^>]+)>:" header "${fn}")
+    set(name "${CMAKE_MATCH_1}")
+    math(EXPR avx "${avx} + 1")
+    string(REPLACE "\n" ";" lines "${fn}")
+    # Straight-line state: dirty from a wide register until a vzeroupper. Code after an
+    # unconditional jump or return is entered from elsewhere and starts clean (what reaches it
+    # dirty is caught where that path leaves).
+    set(dirty FALSE)
+    foreach(line IN LISTS lines)
+        if(line MATCHES "\tvzero(upper|all)")
+            set(dirty FALSE)
+        elseif(line MATCHES "%[yz]mm[0-9]")
+            set(dirty TRUE)
+        elseif(line MATCHES "\tret" OR line MATCHES "\tjmp +\\*")
+            if(dirty)
+                list(APPEND faults "${name}: ${line}")
+            endif()
+            set(dirty FALSE)
+        elseif(line MATCHES "\tjmp +[0-9a-f]+ <([^>+]+)(\\+0x[0-9a-f]+)?>")
+            if(dirty AND NOT CMAKE_MATCH_1 STREQUAL name)
+                list(APPEND faults "${name}: ${line}")
+            endif()
+            set(dirty FALSE)
+        endif()
+    endforeach()
+endforeach()
+if(avx EQUAL 0)
+    message(FATAL_ERROR "${DLL}: no function uses a ymm or zmm register; the conversion kernels "
+                        "are expected to")
+endif()
+if(faults)
+    string(REPLACE ";" "\n  " faults "${faults}")
+    message(FATAL_ERROR "${DLL}: wide registers left dirty on the way out:\n  ${faults}")
+endif()
+message(STATUS "${DLL}: ${avx} functions use wide registers, each leaves them clean")
