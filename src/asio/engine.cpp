@@ -32,6 +32,8 @@ constexpr DWORD kGiveBackWaitMs = 500;
 constexpr LONGLONG kMaxDeviceLatency = 10000000;
 // Writes that fail in a row before the device counts as gone.
 constexpr int kMaxWriteFailures = 4;
+// How often the streaming thread looks whether the user's settings changed.
+constexpr DWORD kSettingsLookMs = 50;
 
 std::uint64_t SystemTimeNow() {
     // timeGetTime has millisecond resolution; the stamp is in nanoseconds.
@@ -157,6 +159,9 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     }
     // A stream that ended on its own, or is still finishing, goes first.
     EndStream();
+    // From now on every change of the settings reaches this stream, whoever made it.
+    if (!m_settingsWatched)
+        m_settingsWatched = m_settingsWatch.Arm();
 
     m_systemTime.Publish(0, 0);
     m_bufferIndex = 0;
@@ -285,6 +290,23 @@ void ASIOPellinor::doBufferSwitch() {
         callbacks->bufferSwitch(m_bufferIndex, ASIOFalse);
     }
     m_bufferIndex = m_bufferIndex == 0 ? 1 : 0;
+}
+
+void ASIOPellinor::SettingsChanged() {
+    // Watched again before the read, so a change made meanwhile is seen at the next look.
+    m_settingsWatch.Arm();
+    const AsioLong stored = UserBufferSize();
+    if (stored == m_storedSize.exchange(stored))
+        return;
+    m_offeredSize.store(stored);
+    if (stored == m_bufferSize.load())
+        return;
+    // Like a switch, the answer may stop, dispose or release here on this thread.
+    ASIOCallbacks* callbacks = m_callbacks.load();
+    if (callbacks && callbacks->asioMessage &&
+        callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
+        callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+    }
 }
 
 void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const {
@@ -458,6 +480,7 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     // A device that takes no write for this long has stopped playing: the host hears of it as
     // of a device gone, instead of waiting in silence.
     const DWORD stallWaitMs = kStopWaitMs + periodsMs;
+    DWORD settingsLook = timeGetTime();
     while (!deviceFailed && playing()) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, stallWaitMs);
         if (w == WAIT_OBJECT_0 + kStreamPackets)
@@ -469,6 +492,12 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
         if (!resubmit(static_cast<int>(w - WAIT_OBJECT_0), m_bufferIndex))
             break;
         doBufferSwitch();
+        const DWORD now = timeGetTime();
+        if (now - settingsLook >= kSettingsLookMs) {
+            settingsLook = now;
+            if (m_settingsWatch.Changed() && playing())
+                SettingsChanged();
+        }
     }
 
     // End of stream: the device hears it, then plays out a run of silence. Each wait is bounded,

@@ -18,7 +18,10 @@ CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* phr) {
 }
 
 ASIOPellinor::ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr)
-    : CUnknown(WSTR("ASIOPellinor"), pUnkOuter, phr), m_bufferSize(UserBufferSize()) {}
+    : CUnknown(WSTR("ASIOPellinor"), pUnkOuter, phr), m_bufferSize(UserBufferSize()) {
+    m_offeredSize.store(m_bufferSize.load());
+    m_storedSize.store(m_bufferSize.load());
+}
 
 ASIOPellinor::~ASIOPellinor() {
     EndStream();
@@ -95,7 +98,7 @@ ASIOError ASIO_METHOD ASIOPellinor::getBufferSize(AsioLong* minSize, AsioLong* m
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return ASE_InvalidParameter;
     // In DSD mode a word carries 32 one-bit samples.
-    const AsioLong size = IsDsd() ? m_bufferSize.load() << 5 : m_bufferSize.load();
+    const AsioLong size = IsDsd() ? m_offeredSize.load() << 5 : m_offeredSize.load();
     *minSize = size;
     *maxSize = size;
     *preferredSize = size;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "asio/asio.h"
+#include "asio/settings.h"
 #include "asio/switch_stamp.h"
 #include "com/unknown.h"
 #include "platform/ks.h"
@@ -100,6 +101,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // thread itself it only asks the stream to end.
     void EndStream();
     void CloseStreamHandles();
+    // On the streaming thread, once the settings key changed: the host whose stream runs at
+    // another size than the stored one is asked to rebuild, once per change.
+    void SettingsChanged();
 
     std::atomic<std::int32_t> m_ioFormatType{kASIOPCMFormat};
     std::atomic<double> m_sampleRate{44100.0};
@@ -118,6 +122,12 @@ class ASIOPellinor : public IASIO, public CUnknown {
     AsioLong m_inputChannels[2] = {0, 0};
     AsioLong m_outputChannels[2] = {0, 0};
     std::atomic<AsioLong> m_bufferSize{1024};
+    // What getBufferSize offers, in words: the user's choice, or the host's latest own size.
+    std::atomic<AsioLong> m_offeredSize{1024};
+    // The user's choice as last read, so a change is told only once.
+    std::atomic<AsioLong> m_storedSize{1024};
+    SettingsWatch m_settingsWatch;
+    bool m_settingsWatched = false;  // armed by the first start
     // What the device holds beyond the host's buffer, in 100 ns units, as its render pin last
     // told it; 0 until a pin answered.
     std::atomic<LONGLONG> m_deviceLatency{0};
