@@ -77,13 +77,13 @@ bool ASIOPellinor::IsStreamThread() const {
     return m_streamThreadId.load() == GetCurrentThreadId();
 }
 
-bool ASIOPellinor::RenderPinBusy(const WAVEFORMATEX* pwfx) {
+bool ASIOPellinor::RenderPinBusy(CKsAudRenFilter* filter, const WAVEFORMATEX* pwfx) {
     // A pin that takes the format but could not be made: busy when all its instances are taken.
-    CKsAudPin* viable = m_pFilter->FindViablePin(pwfx);
+    CKsAudPin* viable = filter->FindViablePin(pwfx);
     KSPIN_CINSTANCES count{};
     if (!viable ||
-        FAILED(m_pFilter->GetPinPropertySimple(viable->m_nId, kKsPropSetIdPin,
-                                               KSPROPERTY_PIN_CINSTANCES, &count, sizeof count))) {
+        FAILED(filter->GetPinPropertySimple(viable->m_nId, kKsPropSetIdPin,
+                                            KSPROPERTY_PIN_CINSTANCES, &count, sizeof count))) {
         return false;
     }
     return count.PossibleCount != KSINSTANCE_INDETERMINATE &&
@@ -100,7 +100,7 @@ CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
     FillWaveFormat(&wfx);
     CKsAudPin* pin = m_pFilter->CreateRenderPin(&wfx.Format, FALSE);
     if (!pin) {
-        SetErrorMessage(RenderPinBusy(&wfx.Format) ? kDacBusy : kNoPins);
+        SetErrorMessage(RenderPinBusy(m_pFilter, &wfx.Format) ? kDacBusy : kNoPins);
         return nullptr;
     }
     // The format says PCM in both modes; the device learns the mode from this value. A device
@@ -187,6 +187,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     m_pRenderPin.store(pin);
     m_streamRequest.store(StreamRequest::Run);
     m_bytesTaken.store(0);
+    m_lateSwitches.store(0);
     m_started.store(true);  // before the thread: its priming switches must reach the host
     if (m_hStopEvent) {
         m_hStreamThread = CreateThread(nullptr, 0, &ASIOPellinor::StreamThread, this, 0, nullptr);
@@ -481,6 +482,9 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     // of a device gone, instead of waiting in silence.
     const DWORD stallWaitMs = kStopWaitMs + periodsMs;
     DWORD settingsLook = timeGetTime();
+    // Late: more than two halves' length after the one before (plus the clock's millisecond).
+    const DWORD lateMs = carrierRate ? 2000u * static_cast<DWORD>(n) / carrierRate + 1 : 0;
+    DWORD lastWrite = settingsLook;
     while (!deviceFailed && playing()) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, stallWaitMs);
         if (w == WAIT_OBJECT_0 + kStreamPackets)
@@ -489,12 +493,15 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
             deviceFailed = true;
             break;
         }
+        const DWORD back = timeGetTime();
+        if (back - lastWrite > lateMs)
+            m_lateSwitches.fetch_add(1);
+        lastWrite = back;
         if (!resubmit(static_cast<int>(w - WAIT_OBJECT_0), m_bufferIndex))
             break;
         doBufferSwitch();
-        const DWORD now = timeGetTime();
-        if (now - settingsLook >= kSettingsLookMs) {
-            settingsLook = now;
+        if (back - settingsLook >= kSettingsLookMs) {
+            settingsLook = back;
             if (m_settingsWatch.Changed() && playing())
                 SettingsChanged();
         }

@@ -21,6 +21,18 @@ struct StreamPacket {
     OVERLAPPED overlapped;
 };
 
+// What the settings window shows of the driver, read on the host's thread.
+struct DriverStatus {
+    enum class Dac { Present, NotFound, InUse };
+    Dac dac = Dac::NotFound;
+    bool streaming = false;  // this host's stream runs
+    double sampleRate = 0;
+    bool dsd = false;
+    AsioLong bufferSize = 0;  // host samples: the stream's, or the size offered
+    double outputLatencyMs = 0;
+    unsigned lateSwitches = 0;  // since the stream started
+};
+
 class ASIOPellinor : public IASIO, public CUnknown {
   public:
     ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr);
@@ -66,6 +78,13 @@ class ASIOPellinor : public IASIO, public CUnknown {
     void FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx) const;
     void FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx, ASIOSampleRate sampleRate) const;
 
+    // For the settings window. ReadStatus asks the device whether it is there, and whether
+    // another program plays it, when this host does not.
+    DriverStatus ReadStatus();
+    // A choice the window stored: offered from now on (a running stream hears of it through
+    // the settings watch, as of a change made elsewhere).
+    void BufferSizeSaved(AsioLong size) { m_offeredSize.store(size); }
+
     static constexpr int kStreamPackets = 16;
     static constexpr DWORD kStreamSlotBytes = 16384;
     // Largest half a stream data slot carries, in 32-bit words.
@@ -91,7 +110,7 @@ class ASIOPellinor : public IASIO, public CUnknown {
     bool PlayPin(CKsAudPin* pin);
     // The render pin for the current rate and mode, running; null with the error text set.
     CKsAudPin* OpenRenderPin(ASIOError* error);
-    bool RenderPinBusy(const WAVEFORMATEX* pwfx);
+    static bool RenderPinBusy(CKsAudRenFilter* filter, const WAVEFORMATEX* pwfx);
     bool IsStreamThread() const;
     void doBufferSwitch();
     void FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const;
@@ -151,6 +170,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     HANDLE m_hStreamThread = nullptr;
     HANDLE m_hStopEvent = nullptr;           // wakes the streaming thread for a stop
     std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream
+    // Writes that came back more than twice a half's length after the one before, this stream.
+    std::atomic<unsigned> m_lateSwitches{0};
+    std::atomic<void*> m_panelWindow{nullptr};  // the settings window while it is open
     // Made at the first start and kept for the next ones, unless the device kept a write.
     StreamMemory* m_pStream = nullptr;
 };

@@ -83,5 +83,39 @@ TEST_F(SettingsChangeTest, AHostWithoutResetRequestsIsOfferedTheNewSizeOnly) {
     EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
+// What the settings window shows: the DAC there, played by another program, or gone; this
+// host's stream as it runs.
+TEST_F(SettingsChangeTest, StatusTellsTheDacAndThisHostsStream) {
+    auto* self = static_cast<ASIOPellinor*>(driver);
+    DriverStatus s = self->ReadStatus();
+    EXPECT_EQ(s.dac, DriverStatus::Dac::Present);
+    EXPECT_FALSE(s.streaming);
+    EXPECT_EQ(s.bufferSize, 1024);
+
+    IASIO* other = CreateDriver();
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(other->init(nullptr), ASIOTrue);
+    ASSERT_EQ(CreateOutputs(other, 2, 512), ASE_OK);
+    ASSERT_EQ(other->start(), ASE_OK);
+    EXPECT_EQ(self->ReadStatus().dac, DriverStatus::Dac::InUse);
+    EXPECT_EQ(other->Release(), 0u);
+
+    ASSERT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+    ASSERT_EQ(CreateOutputs(driver, 2, 256), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(TestHost::Get().WaitSwitches(4));
+    s = self->ReadStatus();
+    EXPECT_EQ(s.dac, DriverStatus::Dac::Present);
+    EXPECT_TRUE(s.streaming);
+    EXPECT_EQ(s.sampleRate, 48000.0);
+    EXPECT_FALSE(s.dsd);
+    EXPECT_EQ(s.bufferSize, 256);
+    EXPECT_GE(s.outputLatencyMs, 256 * 1000.0 / 48000);
+    EXPECT_EQ(driver->stop(), ASE_OK);
+
+    sim::Unplug();
+    EXPECT_EQ(self->ReadStatus().dac, DriverStatus::Dac::NotFound);
+}
+
 }  // namespace
 }  // namespace ferox::test
