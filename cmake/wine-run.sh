@@ -5,7 +5,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$here/build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-export DISPLAY=
+# No display unless a test brings its own (the settings window's, on Xvfb).
+export DISPLAY=${FEROX_DISPLAY:-}
 # .ferox-ready: the prefix is made; .ferox-nodebugger: a crashing program does not start winedbg,
 # which would wait forever (prefixes made before that step get it on their next use).
 if [ ! -f "$WINEPREFIX/.ferox-ready" ] || [ ! -f "$WINEPREFIX/.ferox-nodebugger" ]; then

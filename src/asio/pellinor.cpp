@@ -149,9 +149,12 @@ ASIOError ASIO_METHOD ASIOPellinor::getChannelInfo(ASIOChannelInfo* info) {
     return ASE_OK;
 }
 
+#ifndef _WIN32
+// The settings window is a Windows one (settings_window.cpp).
 ASIOError ASIO_METHOD ASIOPellinor::controlPanel() {
     return ASE_NotPresent;
 }
+#endif
 
 ASIOError ASIO_METHOD ASIOPellinor::future(AsioLong selector, void* opt) {
     switch (selector) {
