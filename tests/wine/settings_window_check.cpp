@@ -348,6 +348,30 @@ int main(int argc, char** argv) {
     CHECK(WaitFor(&g_resets, 2));
     CHECK(Offered() == 512);
 
+    // Outside any host: feroxhost panel shows the same window (the DLL is registered in this
+    // prefix), and Cancel ends it.
+    PROCESS_INFORMATION panel{};
+    line = L"\"" + WindowsPath(argv[3]) + L"\" panel";
+    CHECK(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                         &panel));
+    dlg = FindPanel();
+    CHECK(dlg != nullptr);
+    if (dlg) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(dlg, &owner);
+        CHECK(owner == panel.dwProcessId);
+        Sleep(500);
+        CHECK(ItemText(dlg, kDacText) == L"present");
+        CHECK(SelectedText(dlg).rfind(L"512 samples", 0) == 0);
+        Press(dlg, IDCANCEL);
+    }
+    code = 1;
+    CHECK(WaitForSingleObject(panel.hProcess, 30000) == WAIT_OBJECT_0);
+    GetExitCodeProcess(panel.hProcess, &code);
+    CHECK(code == 0);
+    CloseHandle(panel.hThread);
+    CloseHandle(panel.hProcess);
+
     CHECK(g_driver.Call<ASIOError>(kStop) == ASE_OK);
     CHECK(g_driver.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
     CHECK(g_driver.CallStd<ULONG>(kRelease) == 0);

@@ -40,6 +40,8 @@ done
 export WINEPREFIX=$prefix FEROX_DISPLAY=$display
 "$run" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null
 "$run" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null
+# feroxhost panel finds the driver as hosts do.
+"$run" regsvr32 /s "$dll"
 bmp=${png%.png}.bmp
 rm -f "$bmp" "$png"
 "$run" "$check" "$dll" "$bmp" "$feroxhost"

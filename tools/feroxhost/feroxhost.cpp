@@ -16,6 +16,7 @@
 #include "asio/settings.h"
 #include "audio_files.h"
 #include "driver_list.h"
+#include "panel.h"
 
 using namespace ferox::host;
 
@@ -35,7 +36,8 @@ int Usage() {
         "       feroxhost play [--driver NAME] FILE      (WAV 16/24/32-bit PCM, DSF, DFF)\n"
         "       feroxhost tone [--driver NAME] [--dsd] [--rate HZ] [SECONDS]\n"
         "       feroxhost config                         (this user's driver settings)\n"
-        "       feroxhost config buffer N                (N: 64, 128, 256, 512, 1024 or 2048)\n");
+        "       feroxhost config buffer N                (N: 64, 128, 256, 512, 1024 or 2048)\n"
+        "       feroxhost panel [NAME]                   (the driver's settings window)\n");
     return kExitUsage;
 }
 
@@ -238,8 +240,22 @@ int Config(const std::vector<std::string>& args) {
     if (rc != ERROR_SUCCESS)
         return Error("cannot write HKEY_CURRENT_USER\\Software\\feroxasio (error %ld)", rc);
     PrintBufferSetting();
-    std::printf("hosts see it the next time they load the driver\n");
+    std::printf("hosts that are playing are asked to start again with it\n");
     return 0;
+}
+
+// ---- panel
+
+int Panel(const std::wstring& requested) {
+    Com com;
+    DriverRef ref;
+    std::string name;
+    if (!CreateDriver(requested, ref, &name))
+        return kExitFailure;
+    // As a host loads it: initialised, so the window can tell the DAC's state. Without the DAC
+    // the window still opens and says so.
+    Init(ref.asio, name);
+    return ShowPanel(ref.asio, name.c_str());
 }
 
 // ---- probe
@@ -835,6 +851,8 @@ int main(int argc, char** argv) {
     if (cmd == "probe" && rest.size() <= 1 && driver.empty() && !dsd && !rate) {
         return Probe(rest.empty() ? std::wstring() : Widen(rest[0]));
     }
+    if (cmd == "panel" && rest.size() <= 1 && driver.empty() && !dsd && !rate)
+        return Panel(rest.empty() ? std::wstring() : Widen(rest[0]));
     if (cmd == "config" && driver.empty() && !dsd && !rate)
         return Config(rest);
     if (cmd == "play" && rest.size() == 1 && !dsd && !rate)
