@@ -68,12 +68,6 @@ bool Play() {
     return WaitFor(&g_switches, before + 4);
 }
 
-void Rebuild() {
-    CHECK(g_driver.Call<ASIOError>(kStop) == ASE_OK);
-    CHECK(g_driver.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
-    CHECK(Play());
-}
-
 DWORD StoredSize() {
     DWORD value = 0, size = sizeof value;
     if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\feroxasio", L"BufferSize", RRF_RT_REG_DWORD,
@@ -125,13 +119,6 @@ HWND FindPanel() {
         Sleep(10);
     }
     return nullptr;
-}
-
-int CountPanels() {
-    int n = 0;
-    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", kTitle)) != nullptr;)
-        ++n;
-    return n;
 }
 
 std::wstring ItemText(HWND dlg, int id) {
@@ -240,15 +227,19 @@ int StreamChild(const char* dll) {
     return g_checkFailures == 0 ? 0 : 1;
 }
 
-DWORD RunProcess(std::wstring line, DWORD ms) {
+PROCESS_INFORMATION Spawn(std::wstring line) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return 999;
-    DWORD code = 998;
-    if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0)
+    CHECK(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                         &pi));
+    return pi;
+}
+
+// The process's exit code once it ended (within 30 s).
+DWORD Finish(const PROCESS_INFORMATION& pi) {
+    DWORD code = 999;
+    if (pi.hProcess && WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0)
         GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
@@ -267,10 +258,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\feroxasio");
-    WNDCLASSW host{};
-    host.lpfnWndProc = &DefWindowProcW;
-    host.lpszClassName = L"ferox-check-host";
-    RegisterClassW(&host);
+    WNDCLASSW hostClass{};
+    hostClass.lpfnWndProc = &DefWindowProcW;
+    hostClass.lpszClassName = L"ferox-check-host";
+    RegisterClassW(&hostClass);
     if (!LoadDriver(argv[1])) {
         std::printf("the driver did not load\n");
         return 1;
@@ -309,9 +300,9 @@ int main(int argc, char** argv) {
     CHECK(ItemText(dlg, kDacText) == L"present");
     CHECK(ItemText(dlg, kStreamText).find(L"buffer 1024 samples") != std::wstring::npos);
     CHECK(Screenshot(dlg, argv[2]));
-    // A second call while it is open brings it to the front and returns.
+    // A second call while it is open brings it to the front and returns (a second modal window
+    // would not).
     CHECK(g_driver.Call<ASIOError>(kControlPanel) == ASE_OK);
-    CHECK(CountPanels() == 1);
     Choose(dlg, L"256 ");
     const DWORD t0 = GetTickCount();
     Press(dlg, IDOK);
@@ -322,38 +313,28 @@ int main(int argc, char** argv) {
     std::printf(
         "this process: reset request %lu ms after OK (controlPanel returned after %lu ms)\n",
         g_resetTicks - t0, closed);
-    Rebuild();
+    CHECK(g_driver.Call<ASIOError>(kStop) == ASE_OK);
+    CHECK(g_driver.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
     CHECK(Offered() == 256);
+    CHECK(Play());
     Sleep(300);
     CHECK(g_resets == 1);
 
     // Another process playing hears of a change made by feroxhost, and so does this one.
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, kReadyEvent);
-    const std::wstring self = WindowsPath(argv[0]);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION child{};
-    std::wstring line = L"\"" + self + L"\" stream \"" + WindowsPath(argv[1]) + L"\"";
-    CHECK(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                         &child));
+    const std::wstring host = L"\"" + WindowsPath(argv[3]) + L"\"";
+    const PROCESS_INFORMATION child =
+        Spawn(L"\"" + WindowsPath(argv[0]) + L"\" stream \"" + WindowsPath(argv[1]) + L"\"");
     CHECK(WaitForSingleObject(ready, 30000) == WAIT_OBJECT_0);
-    CHECK(RunProcess(L"\"" + WindowsPath(argv[3]) + L"\" config buffer 512", 30000) == 0);
-    DWORD code = 1;
-    CHECK(WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0);
-    GetExitCodeProcess(child.hProcess, &code);
-    CHECK(code == 0);
-    CloseHandle(child.hThread);
-    CloseHandle(child.hProcess);
+    CHECK(Finish(Spawn(host + L" config buffer 512")) == 0);
+    CHECK(Finish(child) == 0);
     CloseHandle(ready);
     CHECK(WaitFor(&g_resets, 2));
     CHECK(Offered() == 512);
 
     // Outside any host: feroxhost panel shows the same window (the DLL is registered in this
     // prefix), and Cancel ends it.
-    PROCESS_INFORMATION panel{};
-    line = L"\"" + WindowsPath(argv[3]) + L"\" panel";
-    CHECK(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                         &panel));
+    const PROCESS_INFORMATION panel = Spawn(host + L" panel");
     dlg = FindPanel();
     CHECK(dlg != nullptr);
     if (dlg) {
@@ -365,12 +346,7 @@ int main(int argc, char** argv) {
         CHECK(SelectedText(dlg).rfind(L"512 samples", 0) == 0);
         Press(dlg, IDCANCEL);
     }
-    code = 1;
-    CHECK(WaitForSingleObject(panel.hProcess, 30000) == WAIT_OBJECT_0);
-    GetExitCodeProcess(panel.hProcess, &code);
-    CHECK(code == 0);
-    CloseHandle(panel.hThread);
-    CloseHandle(panel.hProcess);
+    CHECK(Finish(panel) == 0);
 
     CHECK(g_driver.Call<ASIOError>(kStop) == ASE_OK);
     CHECK(g_driver.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
