@@ -111,6 +111,11 @@ TEST_F(SettingsChangeTest, StatusTellsTheDacAndThisHostsStream) {
     EXPECT_FALSE(s.dsd);
     EXPECT_EQ(s.bufferSize, 256);
     EXPECT_GE(s.outputLatencyMs, 256 * 1000.0 / 48000);
+    // A host that keeps a switch three halves long makes the next write late.
+    TestHost& host = TestHost::Get();
+    host.sleepInSwitchMs = 20;
+    EXPECT_TRUE(Within([&] { return self->ReadStatus().lateSwitches >= 1; }));
+    host.sleepInSwitchMs = 0;
     EXPECT_EQ(driver->stop(), ASE_OK);
 
     sim::Unplug();
