@@ -311,6 +311,9 @@ HWND HostWindow() {
 }  // namespace
 
 ASIOError ASIO_METHOD ASIOPellinor::controlPanel() {
+    // A window there would hold the stream for as long as it is open.
+    if (IsStreamThread())
+        return ASE_NotPresent;
     // Open already (a second call from a host's menu, or from another thread): to the front.
     if (HWND open = static_cast<HWND>(m_panelWindow.load())) {
         ShowWindow(open, SW_RESTORE);

@@ -29,8 +29,12 @@ volatile LONG g_resets = 0;
 FILETIME g_resetAt{};
 DWORD g_resetTicks = 0;
 
+volatile LONG g_panelInSwitch = 1;  // what controlPanel answered inside a switch
+
 void __cdecl OnSwitch(AsioLong, ASIOBool) {
-    InterlockedIncrement(&g_switches);
+    // No window on the streaming thread: it would hold the stream while open.
+    if (InterlockedIncrement(&g_switches) == 3)
+        g_panelInSwitch = g_driver.Call<ASIOError>(kControlPanel);
 }
 void __cdecl OnRate(ASIOSampleRate) {}
 AsioLong __cdecl OnMessage(AsioLong selector, AsioLong value, void*, double*) {
@@ -267,6 +271,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     CHECK(Play());
+    CHECK(g_panelInSwitch == ASE_NotPresent);
 
     // Cancel: nothing stored, nothing asked.
     HostThread first;
