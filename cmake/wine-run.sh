@@ -39,6 +39,7 @@ fi
 export WINEPREFIX=${WINEPREFIX:-$here/build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# No display unless a test brings its own (the settings window's, on Xvfb).
 export DISPLAY=${FEROX_DISPLAY:-}
 # .ferox-ready: the prefix is made; .ferox-nodebugger: a crashing program does not start winedbg,
 # which would wait forever (prefixes made before that step get it on their next use).

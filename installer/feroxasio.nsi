@@ -19,6 +19,8 @@ SetCompressor /SOLID lzma
 !define CLSID "{3739839C-CE45-4C86-8C77-D40451739198}"
 !define DRIVER_KEY "SOFTWARE\ASIO\ASIO ferox Driver"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\feroxasio"
+; The settings window for everyone, outside any host.
+!define SETTINGS_LINK "feroxasio settings.lnk"
 !define PUBLISHER "The feroxasio developers"
 !ifndef COPYRIGHT
   !define COPYRIGHT "MIT License"
@@ -102,6 +104,8 @@ Var PreviousDir
   Delete "$INSTDIR\readme.txt"
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\uninstall.exe"
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\${SETTINGS_LINK}"
   ; Only emptied folders go: whatever else someone put there stays.
   RMDir /REBOOTOK "$INSTDIR\x64"
   RMDir /REBOOTOK "$INSTDIR\x86"
@@ -224,6 +228,15 @@ Section "feroxasio"
   !insertmacro PutFile x86 feroxasio.dll
   !insertmacro PutFile x86 feroxhost.exe
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  ; feroxhost is a console program: its console starts minimised and goes once the window shows.
+  SetShellVarContext all
+  ${If} ${RunningX64}
+    StrCpy $0 "$INSTDIR\x64\feroxhost.exe"
+  ${Else}
+    StrCpy $0 "$INSTDIR\x86\feroxhost.exe"
+  ${EndIf}
+  CreateShortCut "$SMPROGRAMS\${SETTINGS_LINK}" "$0" "panel" "$0" 0 SW_SHOWMINIMIZED "" \
+      "The ferox DAC driver's settings: buffer size and status"
 
   ; What an earlier installation here registered must not pass for this one's registration.
   ${If} ${RunningX64}

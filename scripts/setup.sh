@@ -11,7 +11,8 @@ dpkg --print-foreign-architectures | grep -qx i386 && arch_i386=1
 for p in cmake ninja-build ccache g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
          nlohmann-json3-dev \
          mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-         wine wine64 wine32:i386 nsis binutils-mingw-w64-i686 binutils-mingw-w64-x86-64; do
+         wine wine64 wine32:i386 nsis binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+         xvfb imagemagick; do
   have "$p" || need+=("$p")
 done
 

@@ -23,6 +23,7 @@ ASIOError ASIO_METHOD ASIOPellinor::createBuffers(ASIOBufferInfo* bufferInfos, A
     m_numInputs.store(0);
     m_numOutputs.store(0);
     m_bufferSize.store(words);
+    m_offeredSize.store(words);
     const std::size_t blockBytes = static_cast<std::size_t>(words) * 8;
     bool outOfMemory = false;
     for (AsioLong i = 0; i < numChannels; ++i) {

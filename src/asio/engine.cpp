@@ -35,6 +35,8 @@ constexpr DWORD kGiveBackWaitMs = 500;
 constexpr LONGLONG kMaxDeviceLatency = 10000000;
 // Writes that fail in a row before the device counts as gone.
 constexpr int kMaxWriteFailures = 4;
+// How often the streaming thread looks whether the user's settings changed.
+constexpr DWORD kSettingsLookMs = 50;
 
 long long SteadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -86,9 +88,8 @@ bool ASIOPellinor::IsStreamThread() const {
     return m_streamThreadId.load() == GetCurrentThreadId();
 }
 
-bool ASIOPellinor::RenderPinBusy(const WAVEFORMATEX* pwfx) {
+bool ASIOPellinor::RenderPinBusy(CKsAudRenFilter* filter, const WAVEFORMATEX* pwfx) {
     // A pin that takes the format but could not be made: busy when all its instances are taken.
-    CKsAudRenFilter* filter = m_pFilter.load();
     CKsAudPin* viable = filter->FindViablePin(pwfx);
     KSPIN_CINSTANCES count{};
     if (!viable ||
@@ -111,7 +112,7 @@ CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
     FillWaveFormat(&wfx);
     CKsAudPin* pin = filter->CreateRenderPin(&wfx.Format, FALSE);
     if (!pin) {
-        SetErrorMessage(RenderPinBusy(&wfx.Format) ? kDacBusy : kNoPins);
+        SetErrorMessage(RenderPinBusy(m_pFilter, &wfx.Format) ? kDacBusy : kNoPins);
         return nullptr;
     }
     // The format says PCM in both modes; the device learns the mode from this value. A device
@@ -193,6 +194,9 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     }
     // A stream that ended on its own, or is still finishing, goes first.
     EndStream();
+    // From now on every change of the settings reaches this stream, whoever made it.
+    if (!m_settingsWatched)
+        m_settingsWatched = m_settingsWatch.Arm();
 
     m_systemTime.Publish(0, 0);
     m_bufferIndex = 0;
@@ -214,6 +218,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     m_pRenderPin.store(pin);
     m_streamRequest.store(StreamRequest::Run);
     m_bytesTaken.store(0);
+    m_lateSwitches.store(0);
     m_started.store(true);  // before the thread: its priming switches must reach the host
     if (m_hStopEvent && m_hStreamDone) {
         m_hStreamThread = CreateThread(nullptr, 0, &ASIOPellinor::StreamThread, this, 0, nullptr);
@@ -325,6 +330,23 @@ void ASIOPellinor::doBufferSwitch() {
         callbacks->bufferSwitch(m_bufferIndex, ASIOFalse);
     }
     m_bufferIndex = m_bufferIndex == 0 ? 1 : 0;
+}
+
+void ASIOPellinor::SettingsChanged() {
+    // Watched again before the read, so a change made meanwhile is seen at the next look.
+    m_settingsWatch.Arm();
+    const AsioLong stored = UserBufferSize();
+    if (stored == m_storedSize.exchange(stored))
+        return;
+    m_offeredSize.store(stored);
+    if (stored == m_bufferSize.load())
+        return;
+    // Like a switch, the answer may stop, dispose or release here on this thread.
+    ASIOCallbacks* callbacks = m_callbacks.load();
+    if (callbacks && callbacks->asioMessage &&
+        callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
+        callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+    }
 }
 
 void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const {
@@ -534,6 +556,10 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     // A device that takes no write for this long has stopped playing: the host hears of it as
     // of a device gone, instead of waiting in silence.
     const DWORD stallWaitMs = kStopWaitMs + periodsMs;
+    DWORD settingsLook = timeGetTime();
+    // Late: more than two halves' length after the one before (plus the clock's millisecond).
+    const DWORD lateMs = carrierRate ? 2000u * static_cast<DWORD>(n) / carrierRate + 1 : 0;
+    DWORD lastWrite = settingsLook;
     while (!deviceFailed && playing()) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, stallWaitMs);
         if (w == WAIT_OBJECT_0 + kStreamPackets) {
@@ -548,6 +574,10 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
         }
         StreamProbe* probe = m_pProbe.load();
         const long long woke = probe ? SteadyNs() : 0;
+        const DWORD back = timeGetTime();
+        if (back - lastWrite > lateMs)
+            m_lateSwitches.fetch_add(1);
+        lastWrite = back;
         if (!resubmit(static_cast<int>(w - WAIT_OBJECT_0), m_bufferIndex))
             break;
         if (probe) {
@@ -559,6 +589,11 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
             }
         }
         doBufferSwitch();
+        if (back - settingsLook >= kSettingsLookMs) {
+            settingsLook = back;
+            if (m_settingsWatch.Changed() && playing())
+                SettingsChanged();
+        }
     }
 
     // End of stream: the device hears it, then plays out a run of silence. Each wait is bounded,

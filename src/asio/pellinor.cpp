@@ -18,7 +18,10 @@ CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* phr) {
 }
 
 ASIOPellinor::ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr)
-    : CUnknown(WSTR("ASIOPellinor"), pUnkOuter, phr), m_bufferSize(UserBufferSize()) {}
+    : CUnknown(WSTR("ASIOPellinor"), pUnkOuter, phr), m_bufferSize(UserBufferSize()) {
+    m_offeredSize.store(m_bufferSize.load());
+    m_storedSize.store(m_bufferSize.load());
+}
 
 ASIOPellinor::~ASIOPellinor() {
     EndStream();
@@ -114,7 +117,7 @@ ASIOError ASIO_METHOD ASIOPellinor::getBufferSize(AsioLong* minSize, AsioLong* m
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return ASE_InvalidParameter;
     // In DSD mode a word carries 32 one-bit samples.
-    const AsioLong size = IsDsd() ? m_bufferSize.load() << 5 : m_bufferSize.load();
+    const AsioLong size = IsDsd() ? m_offeredSize.load() << 5 : m_offeredSize.load();
     *minSize = size;
     *maxSize = size;
     *preferredSize = size;
@@ -165,9 +168,12 @@ ASIOError ASIO_METHOD ASIOPellinor::getChannelInfo(ASIOChannelInfo* info) {
     return ASE_OK;
 }
 
+#ifndef _WIN32
+// The settings window is a Windows one (settings_window.cpp).
 ASIOError ASIO_METHOD ASIOPellinor::controlPanel() {
     return ASE_NotPresent;
 }
+#endif
 
 ASIOError ASIO_METHOD ASIOPellinor::future(AsioLong selector, void* opt) {
     switch (selector) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "asio/asio.h"
+#include "asio/settings.h"
 #include "asio/switch_stamp.h"
 #include "com/unknown.h"
 #include "platform/ks.h"
@@ -28,6 +29,18 @@ struct StreamProbe {
 struct StreamPacket {
     KSSTREAM_HEADER header;
     OVERLAPPED overlapped;
+};
+
+// What the settings window shows of the driver, read on the host's thread.
+struct DriverStatus {
+    enum class Dac { Present, NotFound, InUse };
+    Dac dac = Dac::NotFound;
+    bool streaming = false;  // this host's stream runs
+    double sampleRate = 0;
+    bool dsd = false;
+    AsioLong bufferSize = 0;  // host samples: the stream's, or the size offered
+    double outputLatencyMs = 0;
+    unsigned lateSwitches = 0;  // since the stream started
 };
 
 class ASIOPellinor : public IASIO, public CUnknown {
@@ -77,6 +90,12 @@ class ASIOPellinor : public IASIO, public CUnknown {
 
     // Timings of the next streams go there (null: none kept).
     void SetStreamProbe(StreamProbe* probe) { m_pProbe.store(probe); }
+    // For the settings window. ReadStatus asks the device whether it is there, and whether
+    // another program plays it, when this host does not.
+    DriverStatus ReadStatus();
+    // A choice the window stored: offered from now on (a running stream hears of it through
+    // the settings watch, as of a change made elsewhere).
+    void BufferSizeSaved(AsioLong size) { m_offeredSize.store(size); }
 
     static constexpr int kStreamPackets = 16;
     static constexpr DWORD kStreamSlotBytes = 16384;
@@ -104,7 +123,7 @@ class ASIOPellinor : public IASIO, public CUnknown {
     bool PlayPin(CKsAudPin* pin);
     // The render pin for the current rate and mode, running; null with the error text set.
     CKsAudPin* OpenRenderPin(ASIOError* error);
-    bool RenderPinBusy(const WAVEFORMATEX* pwfx);
+    static bool RenderPinBusy(CKsAudRenFilter* filter, const WAVEFORMATEX* pwfx);
     bool IsStreamThread() const;
     void doBufferSwitch();
     void FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const;
@@ -124,6 +143,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // to end.
     void EndStream();
     void CloseStreamHandles();
+    // On the streaming thread, once the settings key changed: the host whose stream runs at
+    // another size than the stored one is asked to rebuild, once per change.
+    void SettingsChanged();
 
     std::atomic<std::int32_t> m_ioFormatType{kASIOPCMFormat};
     std::atomic<double> m_sampleRate{44100.0};
@@ -142,6 +164,12 @@ class ASIOPellinor : public IASIO, public CUnknown {
     AsioLong m_inputChannels[2] = {0, 0};
     AsioLong m_outputChannels[2] = {0, 0};
     std::atomic<AsioLong> m_bufferSize{1024};
+    // What getBufferSize offers, in words: the user's choice, or the host's latest own size.
+    std::atomic<AsioLong> m_offeredSize{1024};
+    // The user's choice as last read, so a change is told only once.
+    std::atomic<AsioLong> m_storedSize{1024};
+    SettingsWatch m_settingsWatch;
+    bool m_settingsWatched = false;  // armed by the first start
     // What the device holds beyond the host's buffer, in 100 ns units, as its render pin last
     // told it; 0 until a pin answered.
     std::atomic<LONGLONG> m_deviceLatency{0};
@@ -172,6 +200,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // that: a thread's exit waits for the writes it sent that the device still holds.
     HANDLE m_hStreamDone = nullptr;
     std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream
+    // Writes that came back more than twice a half's length after the one before, this stream.
+    std::atomic<unsigned> m_lateSwitches{0};
+    std::atomic<void*> m_panelWindow{nullptr};  // the settings window while it is open
     // Made at the first start and kept for the next ones, unless the device kept a write.
     StreamMemory* m_pStream = nullptr;
     std::atomic<StreamProbe*> m_pProbe{nullptr};

@@ -1,6 +1,10 @@
 #include "asio/settings.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "common/trace.h"
+#include "platform/wide.h"
 
 namespace ferox {
 
@@ -51,6 +55,86 @@ LONG SetUserBufferSize(AsioLong size) noexcept {
                         sizeof(value));
     RegCloseKey(key);
     return rc;
+}
+
+double BufferMilliseconds(AsioLong size, double rate, bool dsd) noexcept {
+    if (!(rate > 0))
+        return 0;
+    const double samples = dsd ? size * 32.0 : static_cast<double>(size);
+    return samples * 1000.0 / rate;
+}
+
+namespace {
+
+// "44.1 kHz", "DSD64", or "3.072 MHz" for a DSD rate outside the 44.1 kHz family.
+void DescribeRate(char* out, std::size_t cap, double rate, bool dsd) {
+    const double multiple = rate / 44100.0;
+    if (dsd && multiple == static_cast<double>(static_cast<long>(multiple)))
+        std::snprintf(out, cap, "DSD%ld", static_cast<long>(multiple));
+    else if (dsd)
+        std::snprintf(out, cap, "%g MHz", rate / 1e6);
+    else
+        std::snprintf(out, cap, "%g kHz", rate / 1e3);
+}
+
+}  // namespace
+
+void DescribeBufferChoice(WCHAR* out, std::size_t cap, AsioLong size, double rate,
+                          bool dsd) noexcept {
+    char where[32];
+    DescribeRate(where, sizeof where, rate, dsd);
+    const int n = static_cast<int>(size);
+    const double ms = BufferMilliseconds(size, rate, dsd);
+    char text[128];
+    if (dsd)
+        std::snprintf(text, sizeof text, "%d: %d DSD samples, %.1f ms at %s", n, n * 32, ms, where);
+    else
+        std::snprintf(text, sizeof text, "%d samples: %.1f ms at %s (DSD: %d samples)", n, ms,
+                      where, n * 32);
+    if (size == kDefaultBufferSize)
+        std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), " - default");
+    WideCopyNarrow(out, cap, text);
+}
+
+SettingsWatch::~SettingsWatch() {
+    if (m_key)
+        RegCloseKey(m_key);
+    if (m_event)
+        CloseHandle(m_event);
+}
+
+bool SettingsWatch::Arm() noexcept {
+    if (!m_event)
+        m_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!m_event)
+        return false;
+    // A key deleted under the watch is gone for good: a new one of the same name is watched.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!m_key && RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr,
+                                      REG_OPTION_NON_VOLATILE, KEY_NOTIFY | KEY_QUERY_VALUE,
+                                      nullptr, &m_key, nullptr) != ERROR_SUCCESS) {
+            m_key = nullptr;
+            return false;
+        }
+        // Not tied to the thread that asks (Windows 8 and later); before that, a thread that ends
+        // signals its watch, which only costs one look at an unchanged value.
+        LONG rc = RegNotifyChangeKeyValue(
+            m_key, FALSE, REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_THREAD_AGNOSTIC, m_event, TRUE);
+        if (rc == ERROR_INVALID_PARAMETER)
+            rc = RegNotifyChangeKeyValue(m_key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_event, TRUE);
+        if (rc == ERROR_SUCCESS)
+            return true;
+        RegCloseKey(m_key);
+        m_key = nullptr;
+        if (rc != ERROR_KEY_DELETED)
+            break;
+    }
+    Trace(kTraceError, WSTR("SettingsWatch::Arm cannot watch HKCU\\Software\\feroxasio"));
+    return false;
+}
+
+bool SettingsWatch::Changed() const noexcept {
+    return m_event && WaitForSingleObject(m_event, 0) == WAIT_OBJECT_0;
 }
 
 }  // namespace ferox

@@ -30,7 +30,9 @@ TEST_F(QueriesTest, IdentityAndFixedFacts) {
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(in, 1024);
     EXPECT_EQ(out, 1024);
-    EXPECT_EQ(driver->controlPanel(), ASE_NotPresent);
+#ifndef _WIN32
+    EXPECT_EQ(driver->controlPanel(), ASE_NotPresent);  // the settings window is Windows only
+#endif
     EXPECT_EQ(driver->outputReady(), ASE_OK);
 }
 

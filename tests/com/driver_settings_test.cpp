@@ -152,3 +152,32 @@ TEST_F(SettingsTest, OnlyChoicesAreStored) {
 
 }  // namespace
 }  // namespace ferox::test
+
+namespace ferox::test {
+namespace {
+
+// What the settings window lists: a wrong unit in DSD mode or a wrong rate name misleads the user.
+TEST(BufferChoiceText, LengthAtTheRateAndTheMeaningInTheOtherMode) {
+    struct Row {
+        AsioLong size;
+        double rate;
+        bool dsd;
+        const char* text;
+    };
+    const Row rows[] = {
+        {256, 44100, false, "256 samples: 5.8 ms at 44.1 kHz (DSD: 8192 samples)"},
+        {1024, 48000, false, "1024 samples: 21.3 ms at 48 kHz (DSD: 32768 samples) - default"},
+        {2048, 768000, false, "2048 samples: 2.7 ms at 768 kHz (DSD: 65536 samples)"},
+        {1024, 2822400, true, "1024: 32768 DSD samples, 11.6 ms at DSD64 - default"},
+        {64, 3072000, true, "64: 2048 DSD samples, 0.7 ms at 3.072 MHz"},
+    };
+    for (const Row& r : rows) {
+        WCHAR text[128];
+        DescribeBufferChoice(text, 128, r.size, r.rate, r.dsd);
+        const std::basic_string<WCHAR> want(r.text, r.text + std::strlen(r.text));
+        EXPECT_EQ(std::basic_string<WCHAR>(text), want) << r.text;
+    }
+}
+
+}  // namespace
+}  // namespace ferox::test

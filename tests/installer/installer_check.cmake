@@ -28,6 +28,9 @@ function(unix_path out windows)
     set(${out} "${p}" PARENT_SCOPE)
 endfunction()
 
+# The settings window's entry in every user's Start menu.
+set(settings_link "${PREFIX}/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/feroxasio settings.lnk")
+
 function(fail)
     string(JOIN "" text ${ARGN})
     message(FATAL_ERROR "${text}")
@@ -134,6 +137,9 @@ function(expect_installed dir version)
             fail("${dir}: ${f} is missing")
         endif()
     endforeach()
+    if(NOT EXISTS "${settings_link}")
+        fail("no Start-menu entry ${settings_link}")
+    endif()
 endfunction()
 
 # Nothing of ours in either view and no folder DIR. (The ASIO list key itself stays, as it
@@ -145,6 +151,9 @@ function(expect_absent dir)
         expect_no_key(${view} "${uninstall_key}")
     endforeach()
     expect_absent_folder("${dir}")
+    if(EXISTS "${settings_link}")
+        fail("the Start-menu entry is left: ${settings_link}")
+    endif()
 endfunction()
 
 function(expect_absent_folder dir)

@@ -217,6 +217,43 @@ TEST_F(RegistryTest, HandlesOfADeletedKeyAnswerKeyDeletedAndClosedOnesAreInvalid
     EXPECT_TRUE(Exists("gone"));
 }
 
+// A change notification is one-shot: the next change the filter names signals it once, and
+// nothing else does. Waits are short but not zero: under Wine the server signals the event.
+TEST_F(RegistryTest, ChangeNotificationsFireOnceForWhatTheyWatch) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    auto signalled = [&](DWORD ms) { return WaitForSingleObject(event, ms) == WAIT_OBJECT_0; };
+    HKEY key = Create("watched");
+    auto arm = [&](HKEY k, BOOL subtree) {
+        return RegNotifyChangeKeyValue(k, subtree, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE);
+    };
+    ASSERT_EQ(arm(key, FALSE), ERROR_SUCCESS);
+    RegCloseKey(Create("watched\\sub"));  // not a value: not watched
+    SetString(key, WSTR("v"), WSTR("1"));
+    EXPECT_TRUE(signalled(1000));
+    SetString(key, WSTR("v"), WSTR("2"));  // spent until asked again
+    EXPECT_FALSE(signalled(100));
+    HKEY sub = Open("watched\\sub");
+    ASSERT_EQ(arm(key, FALSE), ERROR_SUCCESS);
+    SetString(sub, WSTR("v"), WSTR("1"));  // below the key, the subtree not watched
+    EXPECT_FALSE(signalled(100));
+    SetString(key, WSTR("w"), WSTR("1"));
+    EXPECT_TRUE(signalled(1000));
+    HKEY tree = Open("watched");  // Wine keeps a handle's first subtree choice
+    ASSERT_EQ(arm(tree, TRUE), ERROR_SUCCESS);
+    SetString(sub, WSTR("v"), WSTR("2"));
+    EXPECT_TRUE(signalled(1000));
+    RegCloseKey(tree);
+
+    // A watch on a deleted key cannot be renewed.
+    RegCloseKey(sub);
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, Path("watched\\sub").c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, Path("watched").c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(arm(key, FALSE), ERROR_KEY_DELETED);
+    RegCloseKey(key);
+    CloseHandle(event);
+}
+
 // ---- The 32-bit view
 
 bool IsWow64() {

@@ -13,6 +13,7 @@
     X(Play)                   \
     X(Tone)                   \
     X(Config)                 \
+    X(Panel)                  \
     X(Doctor)
 
 namespace ferox::host {

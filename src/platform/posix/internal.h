@@ -26,6 +26,9 @@ std::shared_ptr<Object> LookupHandle(HANDLE handle);
 // Removes the handle; false when it was not open.
 bool RemoveHandle(HANDLE handle);
 
+// Signals an event object as SetEvent does, whether or not a handle still names it.
+void SignalEvent(const std::shared_ptr<Object>& event);
+
 // Case folding as the registry and the loader compare names: ASCII and Latin-1 letters.
 WCHAR FoldChar(WCHAR c);
 std::u16string Fold(std::u16string_view text);

@@ -109,6 +109,15 @@ bool RemoveHandle(HANDLE handle) {
     return k.handles.erase(reinterpret_cast<ULONG_PTR>(handle) & ~kTagBits) != 0;
 }
 
+void SignalEvent(const std::shared_ptr<Object>& event) {
+    Kernel& k = K();
+    {
+        std::lock_guard lock(k.mutex);
+        static_cast<Event&>(*event).signalled = true;
+    }
+    k.changed.notify_all();
+}
+
 WCHAR FoldChar(WCHAR c) {
     if (c >= u'A' && c <= u'Z')
         return static_cast<WCHAR>(c + 0x20);

@@ -5,7 +5,7 @@
 // Modelled as on Windows: names compare case-insensitively and keep their case; subkeys enumerate
 // in upper-cased name order; a key with subkeys cannot be deleted (ERROR_ACCESS_DENIED); handles to
 // a deleted key answer ERROR_KEY_DELETED; RegOpenKeyW with an empty name hands back the same
-// handle.
+// handle. A change notification is spent by the first change it sees, as on Windows.
 //
 // The 32-bit view (a WOW64 process by default, or KEY_WOW64_32KEY; none when IsWow64Process is
 // absent) redirects by full path, like the registry redirector of 64-bit Windows:
@@ -43,13 +43,36 @@ std::u16string SortKey(std::u16string_view name) {
     return out;
 }
 
+// A pending RegNotifyChangeKeyValue: spent (and removed) when its event is signalled.
+struct Watch {
+    const void* handle;  // the key handle asked on; null for a root
+    std::shared_ptr<Object> event;
+    DWORD filter;
+    bool subtree;
+};
+
 struct Key {
     explicit Key(std::u16string n) : name(std::move(n)) {}
     std::u16string name;
     std::map<std::u16string, std::shared_ptr<Key>> children;  // by SortKey
     std::map<std::u16string, Value> values;                   // by SortKey
+    std::vector<Watch> watches;
     bool deleted = false;
 };
+
+// Signals and removes the key's watches that `pick` chooses.
+template <typename Pick>
+void Fire(Key& key, Pick pick) {
+    auto& w = key.watches;
+    for (auto it = w.begin(); it != w.end();) {
+        if (pick(*it)) {
+            SignalEvent(it->event);
+            it = w.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
 
 struct KeyHandle final : Object {
     KeyHandle(int r, Path p, std::shared_ptr<Key> k)
@@ -125,6 +148,20 @@ std::shared_ptr<Key> Walk(Registry& r, int root, const Path& path, int* created 
         key = it->second;
     }
     return key;
+}
+
+// A change of kind `what` at root\path: the key's own watches and those of its ancestors that
+// watch their subtree.
+void Changed(Registry& r, int root, const Path& path, DWORD what) {
+    std::shared_ptr<Key> key = r.roots[root];
+    for (std::size_t depth = 0; key; ++depth) {
+        const bool self = depth == path.size();
+        Fire(*key, [&](const Watch& w) { return (w.filter & what) != 0 && (self || w.subtree); });
+        if (self)
+            break;
+        auto it = key->children.find(SortKey(path[depth]));
+        key = it == key->children.end() ? nullptr : it->second;
+    }
 }
 
 void Registry::Reset() {
@@ -244,9 +281,12 @@ LONG DeleteKey(HKEY hkey, LPCWSTR subKey, REGSAM sam) {
         return e;
     if (path.empty() || !key->children.empty())
         return ERROR_ACCESS_DENIED;
-    auto parent = Walk(r, base.root, Path(path.begin(), path.end() - 1));
+    const Path parentPath(path.begin(), path.end() - 1);
+    auto parent = Walk(r, base.root, parentPath);
     parent->children.erase(SortKey(path.back()));
     key->deleted = true;
+    key->watches.clear();  // ended without a signal, as Wine does
+    Changed(r, base.root, parentPath, REG_NOTIFY_CHANGE_NAME);
     return ERROR_SUCCESS;
 }
 
@@ -327,6 +367,10 @@ LONG RegCreateKeyExW(HKEY hkey, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM sam
         return e;
     int created = 0;
     auto key = Walk(r, base.root, path, &created);
+    if (created > 0) {
+        const Path parentPath(path.begin(), path.end() - created);
+        Changed(r, base.root, parentPath, REG_NOTIFY_CHANGE_NAME);
+    }
     if (disposition != nullptr) {
         *disposition = created > 0 ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
@@ -353,6 +397,7 @@ LONG RegSetValueExW(HKEY hkey, LPCWSTR valueName, DWORD, DWORD type, const BYTE*
     v.name = name;
     v.type = type;
     v.data.assign(data, data + size);
+    Changed(r, base.root, base.path, REG_NOTIFY_CHANGE_LAST_SET);
     return ERROR_SUCCESS;
 }
 
@@ -417,7 +462,37 @@ LONG RegCloseKey(HKEY hkey) {
     auto object = LookupHandle(reinterpret_cast<HANDLE>(hkey));
     if (!object || object->kind != Object::Kind::Key)
         return ERROR_INVALID_HANDLE;
-    return RemoveHandle(reinterpret_cast<HANDLE>(hkey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    if (!RemoveHandle(reinterpret_cast<HANDLE>(hkey)))
+        return ERROR_INVALID_HANDLE;
+    // Closing the handle ends its watches without a signal, as Wine does.
+    Registry& r = R();
+    std::lock_guard lock(r.mutex);
+    auto& watches = static_cast<const KeyHandle&>(*object).key->watches;
+    std::erase_if(watches, [&](const Watch& w) { return w.handle == object.get(); });
+    return ERROR_SUCCESS;
+}
+
+LONG RegNotifyChangeKeyValue(HKEY hkey, BOOL watchSubtree, DWORD filter, HANDLE event,
+                             BOOL asynchronous) {
+    constexpr DWORD kChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
+                               REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
+    if ((filter & kChanges) == 0 || (filter & ~(kChanges | REG_NOTIFY_THREAD_AGNOSTIC)) != 0)
+        return ERROR_INVALID_PARAMETER;
+    if (!asynchronous)
+        return ERROR_NOT_SUPPORTED;  // a waiting request is not modelled
+    auto target = LookupHandle(event);
+    if (!target || target->kind != Object::Kind::Event)
+        return ERROR_INVALID_HANDLE;
+    Registry& r = R();
+    std::lock_guard lock(r.mutex);
+    Base base;
+    if (LONG e = ResolveBase(r, hkey, base); e != ERROR_SUCCESS)
+        return e;
+    const void* owner = nullptr;
+    if (RootIndex(hkey) < 0)
+        owner = LookupHandle(reinterpret_cast<HANDLE>(hkey)).get();
+    base.key->watches.push_back({owner, std::move(target), filter, watchSubtree != FALSE});
+    return ERROR_SUCCESS;
 }
 
 namespace ferox::posix {

@@ -256,6 +256,7 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define KEY_SET_VALUE 0x0002
 #define KEY_CREATE_SUB_KEY 0x0004
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
 #define KEY_WOW64_64KEY 0x0100
 #define KEY_WOW64_32KEY 0x0200
 #define KEY_READ 0x20019
@@ -265,6 +266,11 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define REG_OPTION_NON_VOLATILE 0
 #define REG_CREATED_NEW_KEY 1
 #define REG_OPENED_EXISTING_KEY 2
+#define REG_NOTIFY_CHANGE_NAME 0x00000001
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002
+#define REG_NOTIFY_CHANGE_LAST_SET 0x00000004
+#define REG_NOTIFY_CHANGE_SECURITY 0x00000008
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000
 
 // ---- Process, threads, synchronisation
 using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
@@ -338,6 +344,12 @@ LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameChars);
 LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
 LONG RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM sam, DWORD reserved);
 LONG RegCloseKey(HKEY key);
+// Asynchronous only: the event is signalled once, at the next change the filter names (a value
+// set, a subkey made or deleted); then the request is spent. Closing the handle or deleting the
+// key ends it unsignalled, as under Wine (Windows may signal: nothing may rely on either).
+// Requests outlive their thread, as with REG_NOTIFY_THREAD_AGNOSTIC.
+LONG RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event,
+                             BOOL asynchronous);
 
 BOOL IsWow64Process(HANDLE process, BOOL* wow64);
 

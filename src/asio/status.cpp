@@ -1,0 +1,42 @@
+// What the settings window shows of the driver and the DAC.
+#include "asio/pellinor.h"
+#include "ks/audio_filter.h"
+#include "ks/enum_filters.h"
+
+namespace ferox {
+
+DriverStatus ASIOPellinor::ReadStatus() {
+    DriverStatus s;
+    s.sampleRate = m_sampleRate.load();
+    s.dsd = IsDsd();
+    s.streaming = m_started.load() && m_pRenderPin.load() != nullptr;
+    const AsioLong words = s.streaming ? m_bufferSize.load() : m_offeredSize.load();
+    s.bufferSize = s.dsd ? words << 5 : words;
+    AsioLong in = 0, out = 0;
+    getLatencies(&in, &out);
+    s.outputLatencyMs = s.sampleRate > 0 ? out * 1000.0 / s.sampleRate : 0;
+    s.lateSwitches = m_lateSwitches.load();
+    if (s.streaming) {
+        s.dac = DriverStatus::Dac::Present;
+        return s;
+    }
+    // Asked afresh: the DAC may have come or gone since init, and another program may play it.
+    HRESULT hr = S_OK;
+    CKsEnumFilters* enumerator = new CKsEnumFilters(&hr);
+    if (enumerator && SUCCEEDED(hr)) {
+        const GUID categories[] = {kKsCategoryAudio, kKsCategoryRender};
+        hr = enumerator->EnumFilters(FILTER_TYPE_AUDIO_RENDER, categories, 2, TRUE, FALSE, TRUE);
+        auto* head = SUCCEEDED(hr) ? enumerator->m_listFilters.GetHead() : nullptr;
+        if (CKsFilter* first = head ? head->pData : nullptr) {
+            WAVEFORMATEXTENSIBLE wfx;
+            FillWaveFormat(&wfx);
+            s.dac = RenderPinBusy(static_cast<CKsAudRenFilter*>(first), &wfx.Format)
+                        ? DriverStatus::Dac::InUse
+                        : DriverStatus::Dac::Present;
+        }
+    }
+    delete enumerator;
+    return s;
+}
+
+}  // namespace ferox
