@@ -3,8 +3,8 @@
 ; that hosts of that bitness read.
 ;   makensis -DVERSION=1.2.3 -DSTAGE=dir -DOUTFILE=setup.exe [-DCOPYRIGHT=text] [-DSIM] feroxasio.nsi
 ; STAGE holds x64\ and x86\ (feroxasio.dll, feroxhost.exe), readme.txt and LICENSE.txt.
-; Silent (/S) exit codes: 0 installed, 3010 installed but a restart finishes it, 2 failed,
-; 740 not run as administrator.
+; Silent (/S) exit codes: 0 installed, 3010 installed but a restart finishes it, 2 failed (the
+; reason in %TEMP%\feroxasio-setup.log), 740 not run as administrator.
 
 Unicode true
 ManifestSupportedOS all
@@ -55,6 +55,9 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${COPYRIGHT}"
 !insertmacro MUI_LANGUAGE "English"
 
 Var PreviousDir
+Var PreviousVersion
+; 1 when this replaces an installation in the same folder: a failure then puts it back.
+Var Upgrading
 
 ; ---- Shared by setup and uninstaller (NSIS keeps their functions apart, hence macros)
 
@@ -80,9 +83,8 @@ Var PreviousDir
   ${EndIf}
 !macroend
 
-; Everything this program puts in place, taken away again. A file a running program holds goes
-; when Windows restarts.
-!macro RemoveInstallation
+; Both DLLs unregistered, and their keys gone even where regsvr32 could not load them.
+!macro UnregisterInstallation
   ${If} ${RunningX64}
     ${DisableX64FSRedirection}
     ExecWait '"$WINDIR\System32\regsvr32.exe" /u /s "$INSTDIR\x64\feroxasio.dll"'
@@ -96,7 +98,12 @@ Var PreviousDir
   SetRegView 32
   !insertmacro DropOwnKeys "$INSTDIR\x86\feroxasio.dll"
   !insertmacro SetNativeView
+!macroend
 
+; Everything this program puts in place, taken away again. A file a running program holds goes
+; when Windows restarts.
+!macro RemoveInstallation
+  !insertmacro UnregisterInstallation
   Delete /REBOOTOK "$INSTDIR\x64\feroxasio.dll"
   Delete /REBOOTOK "$INSTDIR\x64\feroxhost.exe"
   Delete /REBOOTOK "$INSTDIR\x86\feroxasio.dll"
@@ -130,13 +137,22 @@ Var PreviousDir
   ${EndIf}
 !macroend
 
-; Registers the DLL with the given regsvr32; a failure ends the installation with the reason.
+; Registers the DLL with the given regsvr32 (System32 is the 64-bit one: no redirection); a failure
+; returns from the function with its reason in $R9.
 !macro Register REGSVR32 DLL WHAT
   StrCpy $R9 ""
+  ${If} ${RunningX64}
+    ${DisableX64FSRedirection}
+  ${EndIf}
   ClearErrors
   ExecWait '"${REGSVR32}" /s "${DLL}"' $0
   ${If} ${Errors}
     StrCpy $R9 "${REGSVR32} could not be started"
+  ${EndIf}
+  ${If} ${RunningX64}
+    ${EnableX64FSRedirection}
+  ${EndIf}
+  ${If} $R9 != ""
   ${ElseIf} $0 == 3
     StrCpy $R9 "Windows could not load the DLL (regsvr32 exit code 3)"
   ${ElseIf} $0 == 4
@@ -148,7 +164,7 @@ Var PreviousDir
   ${EndIf}
   ${If} $R9 != ""
     StrCpy $R9 "Registering the ${WHAT} driver ${DLL} failed: $R9."
-    Call RegistrationFailed
+    Return
   ${EndIf}
 !macroend
 
@@ -167,20 +183,106 @@ Var PreviousDir
   ${ElseIf} $2 != "${CLSID}"
     StrCpy $R9 "Registering the ${WHAT} driver ${DLL} failed: the ASIO driver list has no entry."
   ${EndIf}
-  ${If} $R9 == ""
-    DetailPrint "Registered the ${WHAT} driver: ${DLL}"
+  ${If} $R9 != ""
+    Return
+  ${EndIf}
+  DetailPrint "Registered the ${WHAT} driver: ${DLL}"
+!macroend
+
+; Registers the DLLs in $INSTDIR, each with the regsvr32 of its bitness; $R9 is empty or the reason
+; of the first failure.
+Function RegisterDrivers
+  ${If} ${RunningX64}
+    !insertmacro Register "$WINDIR\System32\regsvr32.exe" "$INSTDIR\x64\feroxasio.dll" "64-bit"
+    !insertmacro Register "$WINDIR\SysWOW64\regsvr32.exe" "$INSTDIR\x86\feroxasio.dll" "32-bit"
+    !insertmacro CheckRegistration 64 "$INSTDIR\x64\feroxasio.dll" "64-bit"
   ${Else}
-    Call RegistrationFailed
+    !insertmacro Register "$SYSDIR\regsvr32.exe" "$INSTDIR\x86\feroxasio.dll" "32-bit"
+  ${EndIf}
+  !insertmacro CheckRegistration 32 "$INSTDIR\x86\feroxasio.dll" "32-bit"
+FunctionEnd
+
+; Ends the installation: the reason $R9 and the outcome $R8 shown, and kept for silent runs.
+Function Fail
+  DetailPrint "$R9"
+  FileOpen $0 "$TEMP\feroxasio-setup.log" w
+  FileWrite $0 "$R9$\r$\n$R8$\r$\n"
+  FileClose $0
+  MessageBox MB_OK|MB_ICONSTOP "$R9$\r$\n$\r$\n$R8" /SD IDOK
+  SetErrorLevel 2
+  Abort "$R8"
+FunctionEnd
+
+; The files an upgrade replaces; the folder names start with a backslash, or are empty.
+!macro ForEachFile MACRO
+  !insertmacro ${MACRO} "" readme.txt
+  !insertmacro ${MACRO} "" LICENSE.txt
+  !insertmacro ${MACRO} "" uninstall.exe
+  !insertmacro ${MACRO} "\x64" feroxasio.dll
+  !insertmacro ${MACRO} "\x64" feroxhost.exe
+  !insertmacro ${MACRO} "\x86" feroxasio.dll
+  !insertmacro ${MACRO} "\x86" feroxhost.exe
+!macroend
+
+!macro BackUpFile SUB NAME
+  ${If} ${FileExists} "$INSTDIR${SUB}\${NAME}"
+    CreateDirectory "$PLUGINSDIR\previous${SUB}"
+    ClearErrors
+    CopyFiles /SILENT /FILESONLY "$INSTDIR${SUB}\${NAME}" "$PLUGINSDIR\previous${SUB}"
+    ${If} ${Errors}
+    ${OrIfNot} ${FileExists} "$PLUGINSDIR\previous${SUB}\${NAME}"
+      StrCpy $R9 "Keeping a copy of $INSTDIR${SUB}\${NAME} failed."
+      StrCpy $R8 "${PRODUCT} $PreviousVersion stays installed, unchanged."
+      Call Fail
+    ${EndIf}
   ${EndIf}
 !macroend
 
+; A swap waiting for the restart is dropped: the file in place is still the old one.
+!macro RestoreFile SUB NAME
+  ${If} ${FileExists} "$INSTDIR${SUB}\${NAME}.new"
+    Delete "$INSTDIR${SUB}\${NAME}.new"
+  ${ElseIf} ${FileExists} "$PLUGINSDIR\previous${SUB}\${NAME}"
+    ClearErrors
+    CopyFiles /SILENT /FILESONLY "$PLUGINSDIR\previous${SUB}\${NAME}" "$INSTDIR${SUB}"
+    ${If} ${Errors}
+    ${AndIf} $R9 == ""
+      StrCpy $R9 "$INSTDIR${SUB}\${NAME} could not be put back."
+    ${EndIf}
+  ${Else}
+    Delete /REBOOTOK "$INSTDIR${SUB}\${NAME}"
+  ${EndIf}
+!macroend
+
+; The installation this one was to replace, put back with its registration; $R9 is empty or why not.
+Function RestorePrevious
+  !insertmacro UnregisterInstallation
+  StrCpy $R9 ""
+  !insertmacro ForEachFile RestoreFile
+  ${If} $R9 == ""
+    Call RegisterDrivers
+  ${EndIf}
+FunctionEnd
+
 Function RegistrationFailed
-  DetailPrint "$R9"
+  StrCpy $R8 "${PRODUCT} was not installed."
+  ${If} $Upgrading == 1
+    DetailPrint "$R9"
+    StrCpy $R7 $R9
+    Call RestorePrevious
+    ${If} $R9 == ""
+      StrCpy $R8 "${PRODUCT} $PreviousVersion stays installed."
+      StrCpy $R9 $R7
+    ${Else}
+      StrCpy $R9 "$R7$\r$\nPutting back ${PRODUCT} $PreviousVersion failed too: $R9"
+      StrCpy $Upgrading 0
+    ${EndIf}
+  ${EndIf}
   ; Nothing half-installed stays: a driver list entry without a loadable DLL only confuses hosts.
-  !insertmacro RemoveInstallation
-  MessageBox MB_OK|MB_ICONSTOP "$R9$\r$\n$\r$\n${PRODUCT} was not installed." /SD IDOK
-  SetErrorLevel 2
-  Abort "${PRODUCT} was not installed."
+  ${If} $Upgrading != 1
+    !insertmacro RemoveInstallation
+  ${EndIf}
+  Call Fail
 FunctionEnd
 
 Function .onInit
@@ -196,6 +298,9 @@ Function .onInit
   ${EndIf}
   ; An existing installation is replaced where it is, unless /D names another folder.
   ReadRegStr $PreviousDir HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ReadRegStr $PreviousVersion HKLM "${UNINSTALL_KEY}" "DisplayVersion"
+  ; A reason left by an earlier run must not pass for this one's.
+  Delete "$TEMP\feroxasio-setup.log"
   ${If} $INSTDIR == ""
     ${If} $PreviousDir != ""
       StrCpy $INSTDIR $PreviousDir
@@ -216,6 +321,14 @@ Section "feroxasio"
     ExecWait '"$PreviousDir\uninstall.exe" /S _?=$PreviousDir'
     Delete "$PreviousDir\uninstall.exe"
     RMDir "$PreviousDir"
+  ${EndIf}
+  ; Replaced where it is: a copy of it first, so a failure can put it back.
+  StrCpy $Upgrading 0
+  ${If} $PreviousDir == $INSTDIR
+  ${AndIf} ${FileExists} "$INSTDIR\x86\feroxasio.dll"
+    StrCpy $Upgrading 1
+    InitPluginsDir
+    !insertmacro ForEachFile BackUpFile
   ${EndIf}
 
   SetOutPath "$INSTDIR"
@@ -246,16 +359,10 @@ Section "feroxasio"
   SetRegView 32
   !insertmacro DropOwnKeys "$INSTDIR\x86\feroxasio.dll"
   !insertmacro SetNativeView
-  ${If} ${RunningX64}
-    ${DisableX64FSRedirection}
-    !insertmacro Register "$WINDIR\System32\regsvr32.exe" "$INSTDIR\x64\feroxasio.dll" "64-bit"
-    ${EnableX64FSRedirection}
-    !insertmacro Register "$WINDIR\SysWOW64\regsvr32.exe" "$INSTDIR\x86\feroxasio.dll" "32-bit"
-    !insertmacro CheckRegistration 64 "$INSTDIR\x64\feroxasio.dll" "64-bit"
-  ${Else}
-    !insertmacro Register "$SYSDIR\regsvr32.exe" "$INSTDIR\x86\feroxasio.dll" "32-bit"
+  Call RegisterDrivers
+  ${If} $R9 != ""
+    Call RegistrationFailed
   ${EndIf}
-  !insertmacro CheckRegistration 32 "$INSTDIR\x86\feroxasio.dll" "32-bit"
 
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"

@@ -285,10 +285,10 @@ elseif(PART STREQUAL "upgrade")
     uninstall("${moved}")
     expect_absent("${moved}")
 elseif(PART STREQUAL "failure")
-    # The 32-bit DLL replaced by a file no Windows loads, then by the 64-bit DLL (regsvr32 hands
-    # that to its 64-bit self, which registers it in the wrong view and reports success). The
+    # The 32-bit DLL replaced by the 64-bit DLL (regsvr32 hands that to its 64-bit self, which
+    # registers it in the wrong view and reports success), then by a file no Windows loads. The
     # 64-bit DLL is registered by then, and goes again with everything else.
-    foreach(case text wrong-bitness)
+    foreach(case wrong-bitness text)
         file(REMOVE_RECURSE "${WORK}/stage")
         file(COPY "${PACKAGE}/stage/" DESTINATION "${WORK}/stage")
         if(case STREQUAL "text")
@@ -302,6 +302,19 @@ elseif(PART STREQUAL "failure")
         settle()
         expect_absent("${default_dir}")
     endforeach()
+    # The same failure as an upgrade: version 0.9.0 comes back, files, registration and entry.
+    make_setup("${WORK}/old-setup.exe" 0.9.0 "${PACKAGE}/stage")
+    windows_path(old_w "${WORK}/old-setup.exe")
+    run(0 "${old_w}" /S)
+    settle()
+    run(2 "${broken_w}" /S)
+    settle()
+    expect_installed("${default_dir}" 0.9.0)
+    run(0 cmd /c "type %TEMP%\\feroxasio-setup.log")
+    expect_in("${output}" "Registering the 32-bit driver ${default_dir}\\x86\\feroxasio.dll failed: "
+              "feroxasio 0.9.0 stays installed.")
+    uninstall("${default_dir}")
+    expect_absent("${default_dir}")
     # A DLL deleted by hand cannot unregister itself: the uninstaller still takes its keys.
     run(0 "${setup_w}" /S)
     settle()
