@@ -17,7 +17,9 @@ int Show() {
 
 int Changed() {
     PrintBufferSetting();
-    std::printf("hosts that are playing are asked to start again with it; others see it the next time they load the driver\n");
+    std::printf(
+        "hosts that are playing are asked to start again with it; others see it the next time they "
+        "load the driver\n");
     return 0;
 }
 

@@ -63,11 +63,16 @@ const Command* Find(const std::string& name) {
 
 const char* OptionName(unsigned option) {
     switch (option) {
-    case kOptionDriver: return "--driver";
-    case kOptionDsd: return "--dsd";
-    case kOptionRate: return "--rate";
-    case kOptionReport: return "--report";
-    default: return "--seconds";
+        case kOptionDriver:
+            return "--driver";
+        case kOptionDsd:
+            return "--dsd";
+        case kOptionRate:
+            return "--rate";
+        case kOptionReport:
+            return "--report";
+        default:
+            return "--seconds";
     }
 }
 
