@@ -25,10 +25,12 @@ else()
 endif()
 include(GoogleTest)
 
-# ferox_add_test(name SOURCES ... LIBS ...): one test program; natively every case is its own
-# ctest test, under Wine the program runs whole (starting Wine once per case would be slow).
+# ferox_add_test(name SOURCES ... LIBS ... [ALONE filter]): one test program; natively every case
+# is its own ctest test, under Wine the program runs whole (starting Wine once per case would be
+# slow). ALONE: the cases matching the gtest filter run with nothing beside them, for those that
+# hold a real-time pace a busy sibling could starve.
 function(ferox_add_test name)
-    cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "" "ALONE" "SOURCES;LIBS" ${ARGN})
     if(NOT T_SOURCES)
         return()
     endif()
@@ -38,6 +40,13 @@ function(ferox_add_test name)
         add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
         set_tests_properties(${name} PROPERTIES TIMEOUT 600)
     else()
-        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+        if(T_ALONE)
+            gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-${T_ALONE}"
+                                 PROPERTIES TIMEOUT 120)
+            gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${T_ALONE}"
+                                 PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
+        else()
+            gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+        endif()
     endif()
 endfunction()
