@@ -208,18 +208,24 @@ elseif(PART STREQUAL "conventions")
 elseif(PART STREQUAL "doctor")
     # Entries of other drivers that hosts meet broken, one of each kind, planted in the view of
     # the host's bitness and removed again, whatever happens in between. The DLL of the other
-    # bitness is Windows' own kernel32 as the other bitness sees it.
+    # bitness is the cross compiler's own runtime of that bitness: a prefix made where 32-bit
+    # programs cannot run has no 32-bit system DLLs.
     if(BITS EQUAL 64)
-        set(other "C:\\windows\\syswow64\\kernel32.dll")
+        file(GLOB other /usr/lib/gcc/i686-w64-mingw32/*/libgcc_s_*.dll)
         set(otherBits 32)
         set(listKey "HKLM.SOFTWARE.ASIO")
         set(own 0)
     else()
-        set(other "C:\\windows\\sysnative\\kernel32.dll")
+        file(GLOB other /usr/lib/gcc/x86_64-w64-mingw32/*/libgcc_s_*.dll)
         set(otherBits 64)
         set(listKey "HKLM.SOFTWARE.WOW6432Node.ASIO")
         set(own 1)
     endif()
+    if(NOT other)
+        message(FATAL_ERROR "no ${otherBits}-bit libgcc DLL of the cross compiler")
+    endif()
+    list(GET other 0 other)
+    windows_path(other "${other}")
     set(gone "HKLM\\SOFTWARE\\ASIO\\Gone Driver")
     set(lost "HKLM\\SOFTWARE\\ASIO\\Lost Driver")
     set(lostClass "HKCR\\CLSID\\{7E57D0C7-0000-4000-8000-00000000D11E}")
@@ -309,7 +315,7 @@ elseif(PART STREQUAL "doctor")
               "remove the key ${listKey}.Gone Driver"
               "warn +ASIO list \\(${BITS}-bit view\\): \"Lost Driver\" is broken: DLL missing: C:.nowhere.lost.dll"
               "remove the key ${listKey}.Lost Driver"
-              "warn +ASIO list \\(${BITS}-bit view\\): \"Odd Driver\" is broken: DLL of the other bitness: .*kernel32.dll is ${otherBits}-bit"
+              "warn +ASIO list \\(${BITS}-bit view\\): \"Odd Driver\" is broken: DLL of the other bitness: .*libgcc_s_[a-z0-9-]+.dll is ${otherBits}-bit"
               "warn +ASIO list \\(${BITS}-bit view\\): \"Bare Driver\" is broken: no CLSID value"
               "ok +registration \\(${BITS}-bit view\\)" "doctor: warnings above")
 elseif(PART STREQUAL "pcm")
