@@ -84,6 +84,17 @@ bool ASIOPellinor::HaveStreamMemory() {
     return true;
 }
 
+CKsAudPin* ASIOPellinor::OpenStreamPin(ASIOError* error) {
+    CKsAudPin* pin = OpenRenderPin(error);
+    if (pin && !HaveStreamMemory()) {
+        pin->ClosePin();
+        SetErrorMessage(kNoMemory);
+        *error = ASE_NoMemory;
+        return nullptr;
+    }
+    return pin;
+}
+
 bool ASIOPellinor::IsStreamThread() const {
     return m_streamThreadId.load() == GetCurrentThreadId();
 }
@@ -170,14 +181,9 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
         // that restarts on every reset hears at once that the DAC cannot play, instead of
         // going round with it. The thread plays this pin once the callback has returned.
         ASIOError error = ASE_OK;
-        CKsAudPin* pin = OpenRenderPin(&error);
+        CKsAudPin* pin = OpenStreamPin(&error);
         if (!pin)
             return error;
-        if (!HaveStreamMemory()) {
-            pin->ClosePin();
-            SetErrorMessage(kNoMemory);
-            return ASE_NoMemory;
-        }
         m_systemTime.Publish(0, 0);
         m_bufferIndex = 0;
         m_pRenderPin.store(pin);
@@ -202,14 +208,9 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     m_bufferIndex = 0;
     m_started.store(false);
     ASIOError error = ASE_OK;
-    CKsAudPin* pin = OpenRenderPin(&error);
+    CKsAudPin* pin = OpenStreamPin(&error);
     if (!pin)
         return error;
-    if (!HaveStreamMemory()) {
-        pin->ClosePin();
-        SetErrorMessage(kNoMemory);
-        return ASE_NoMemory;
-    }
     // The host may have taken the latencies before any pin could tell the device's part.
     TellLatencies();
 

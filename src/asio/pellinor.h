@@ -123,6 +123,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     bool PlayPin(CKsAudPin* pin);
     // The render pin for the current rate and mode, running; null with the error text set.
     CKsAudPin* OpenRenderPin(ASIOError* error);
+    // OpenRenderPin, and the stream's memory for it: null (and *error) when either cannot be had.
+    CKsAudPin* OpenStreamPin(ASIOError* error);
     static bool RenderPinBusy(CKsAudRenFilter* filter, const WAVEFORMATEX* pwfx);
     bool IsStreamThread() const;
     void doBufferSwitch();
