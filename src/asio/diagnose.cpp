@@ -23,9 +23,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-constexpr ULONG kVendorPcm = 0x10000;
-constexpr ULONG kVendorDsd = 0x8000;
-constexpr ULONG kVendorEndOfStream = 0x8002;
 constexpr double kDsd64 = 2822400.0;
 constexpr double kPcmRates[] = {44100,  48000,  88200,  96000,  176400,
                                 192000, 352800, 384000, 705600, 768000};
@@ -320,13 +317,7 @@ json RenderPin(CKsAudRenFilter& filter, const WAVEFORMATEX* pwfx) {
     CKsAudPin* pin = filter.CreateRenderPin(const_cast<WAVEFORMATEX*>(pwfx), FALSE);
     r["created"] = pin != nullptr;
     if (!pin) {
-        KSPIN_CINSTANCES count{};
-        r["busy"] =
-            viable &&
-            SUCCEEDED(filter.GetPinPropertySimple(
-                viable->m_nId, kKsPropSetIdPin, KSPROPERTY_PIN_CINSTANCES, &count, sizeof count)) &&
-            count.PossibleCount != KSINSTANCE_INDETERMINATE &&
-            count.CurrentCount >= count.PossibleCount;
+        r["busy"] = filter.RenderPinBusy(pwfx);
         return r;
     }
     r["pin"] = pin->m_nId;
@@ -344,11 +335,12 @@ json RenderPin(CKsAudRenFilter& filter, const WAVEFORMATEX* pwfx) {
     hr = filter.GetPinPropertySimple(pin->m_nId, kKsPropSetIdPin, KSPROPERTY_PIN_CINSTANCES, &count,
                                      sizeof count);
     r["instances_while_open"] = Reply(hr, &count, sizeof count);
-    for (const auto& [name, mode] : {std::pair{"pcm", kVendorPcm}, std::pair{"dsd", kVendorDsd}}) {
+    for (const auto& [name, mode] :
+         {std::pair{"pcm", kVendorModePcm}, std::pair{"dsd", kVendorModeDsd}}) {
         hr = pin->SetVendorMode(mode);
         r["vendor"][name] = {{"mode", mode}, {"result", HrText(hr)}, {"accepted", SUCCEEDED(hr)}};
     }
-    pin->SetVendorMode(kVendorEndOfStream);
+    pin->SetVendorMode(kVendorModeEndOfStream);
     pin->ClosePin();
     return r;
 }
@@ -361,17 +353,8 @@ json DeviceChecks(const WAVEFORMATEX* pwfx, bool* busy) {
     d["found"] = !found.dacPaths.empty();
 
     HRESULT hr = S_OK;
-    auto enumerator = std::unique_ptr<CKsEnumFilters>(new CKsEnumFilters(&hr));
-    if (!enumerator)
-        hr = E_OUTOFMEMORY;
-    if (SUCCEEDED(hr)) {
-        const GUID categories[] = {kKsCategoryAudio, kKsCategoryRender};
-        hr = enumerator->EnumFilters(FILTER_TYPE_AUDIO_RENDER, categories, 2, TRUE, FALSE, TRUE);
-    }
-    CKsFilter* first = nullptr;
-    const bool opened = SUCCEEDED(hr) && enumerator->m_listFilters.RemoveHead(&first);
-    enumerator.reset();
-    std::unique_ptr<CKsAudRenFilter> filter(static_cast<CKsAudRenFilter*>(first));
+    std::unique_ptr<CKsAudRenFilter> filter(OpenDacRenderFilter(&hr));
+    const bool opened = filter != nullptr;
     d["filter"] = {{"result", HrText(hr)}, {"opened", opened}};
     if (!opened) {
         json tries = json::array();
@@ -444,6 +427,25 @@ double Pace(const StreamProbe& probe, int n, double halfMs) {
     return ms > 0 ? halfMs * spans / ms : 0;
 }
 
+// Ends the stream and withdraws the probe on every way out, an exception's too: a stream left
+// playing would write into the probe once it is freed.
+struct StreamGuard {
+    IASIO* const driver;
+    ASIOPellinor* const engine;
+    StreamGuard(IASIO* d, ASIOPellinor* e) : driver(d), engine(e) {}
+    StreamGuard(const StreamGuard&) = delete;
+    StreamGuard& operator=(const StreamGuard&) = delete;
+    ~StreamGuard() {
+        driver->stop();
+        engine->SetStreamProbe(nullptr);
+        driver->disposeBuffers();
+    }
+};
+
+struct ReleaseDriver {
+    void operator()(IASIO* driver) const { driver->Release(); }
+};
+
 json Stream(IASIO* driver, ASIOPellinor* engine, bool dsd, DWORD streamMs, bool busy,
             double* pace) {
     const double rate = dsd ? kDsd64 : 44100.0;
@@ -466,18 +468,19 @@ json Stream(IASIO* driver, ASIOPellinor* engine, bool dsd, DWORD streamMs, bool 
     ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {nullptr, nullptr}},
                                {ASIOFalse, 1, {nullptr, nullptr}}};
     ASIOCallbacks callbacks{&OnSwitch, &OnRate, &OnMessage, &OnSwitchTimeInfo};
+    const auto probe = std::make_unique<StreamProbe>();
     ASIOError e = driver->createBuffers(infos, 2, size, &callbacks);
     if (e != ASE_OK) {
         s["skipped"] = "createBuffers answered " + std::to_string(e);
         return s;
     }
+    const StreamGuard guard{driver, engine};
     if (dsd) {
         for (auto& info : infos) {
             for (void* half : info.buffers)
                 std::memset(half, 0x69, static_cast<std::size_t>(size) / 8);
         }
     }
-    auto probe = std::make_unique<StreamProbe>();
     engine->SetStreamProbe(probe.get());
     e = driver->start();
     s["start"] = e;
@@ -574,6 +577,7 @@ std::string Diagnose(const DiagnoseOptions& options) {
         report["error"] = "the driver object could not be made: " + HrText(hr);
         return report.dump(2);
     }
+    const std::unique_ptr<IASIO, ReleaseDriver> held(driver);
     auto* engine = static_cast<ASIOPellinor*>(driver);
     WAVEFORMATEXTENSIBLE wfx;
     engine->FillWaveFormat(&wfx, 44100.0);
@@ -593,7 +597,6 @@ std::string Diagnose(const DiagnoseOptions& options) {
     if (latency.contains("hns"))
         pace["buffer_ms"] = std::llround(latency["hns"].get<double>() / 10000);
     report["pace"] = pace;
-    driver->Release();
     return report.dump(2);
 }
 

@@ -21,10 +21,6 @@ constexpr char kDsdRefused[] = "ASIO Pellinor Device refused DSD mode";
 constexpr char kPcmRefused[] = "ASIO Pellinor Device refused PCM mode";
 constexpr char kNoMemory[] = "ASIO Pellinor Out of memory";
 
-constexpr ULONG kVendorPcm = 0x10000;
-constexpr ULONG kVendorDsd = 0x8000;
-constexpr ULONG kVendorEndOfStream = 0x8002;
-
 constexpr char kDacBusy[] = "ASIO Pellinor DAC in use by another program";
 
 constexpr DWORD kStopWaitMs = 1000;
@@ -35,8 +31,6 @@ constexpr DWORD kGiveBackWaitMs = 500;
 constexpr LONGLONG kMaxDeviceLatency = 10000000;
 // Writes that fail in a row before the device counts as gone.
 constexpr int kMaxWriteFailures = 4;
-// How often the streaming thread looks whether the user's settings changed.
-constexpr DWORD kSettingsLookMs = 50;
 
 long long SteadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -99,19 +93,6 @@ bool ASIOPellinor::IsStreamThread() const {
     return m_streamThreadId.load() == GetCurrentThreadId();
 }
 
-bool ASIOPellinor::RenderPinBusy(CKsAudRenFilter* filter, const WAVEFORMATEX* pwfx) {
-    // A pin that takes the format but could not be made: busy when all its instances are taken.
-    CKsAudPin* viable = filter->FindViablePin(pwfx);
-    KSPIN_CINSTANCES count{};
-    if (!viable ||
-        FAILED(filter->GetPinPropertySimple(viable->m_nId, kKsPropSetIdPin,
-                                            KSPROPERTY_PIN_CINSTANCES, &count, sizeof count))) {
-        return false;
-    }
-    return count.PossibleCount != KSINSTANCE_INDETERMINATE &&
-           count.CurrentCount >= count.PossibleCount;
-}
-
 CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
     *error = ASE_NotPresent;
     CKsAudRenFilter* filter = m_pFilter.load();
@@ -123,12 +104,12 @@ CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
     FillWaveFormat(&wfx);
     CKsAudPin* pin = filter->CreateRenderPin(&wfx.Format, FALSE);
     if (!pin) {
-        SetErrorMessage(RenderPinBusy(m_pFilter, &wfx.Format) ? kDacBusy : kNoPins);
+        SetErrorMessage(filter->RenderPinBusy(&wfx.Format) ? kDacBusy : kNoPins);
         return nullptr;
     }
     // The format says PCM in both modes; the device learns the mode from this value. A device
     // that did not take it would play DSD bits as PCM: full-scale noise.
-    const HRESULT mode = pin->SetVendorMode(IsDsd() ? kVendorDsd : kVendorPcm);
+    const HRESULT mode = pin->SetVendorMode(IsDsd() ? kVendorModeDsd : kVendorModePcm);
     if (FAILED(mode)) {
         pin->ClosePin();
         if (mode == E_OUTOFMEMORY) {
@@ -200,9 +181,10 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     }
     // A stream that ended on its own, or is still finishing, goes first.
     EndStream();
-    // From now on every change of the settings reaches this stream, whoever made it.
-    if (!m_settingsWatched)
-        m_settingsWatched = m_settingsWatch.Arm();
+    // From now on every change of the settings reaches this object, whoever made it; one made
+    // since the object last read them is told to this stream.
+    m_settingsWatch.Start(&ASIOPellinor::SettingsKeyChanged, this);
+    ReadSettings();
 
     m_systemTime.Publish(0, 0);
     m_bufferIndex = 0;
@@ -246,9 +228,8 @@ ASIOError ASIO_METHOD ASIOPellinor::stop() {
         SetEvent(m_hStopEvent);
     // A thread that has not finished by then finishes its drain on its own; whatever would free
     // what it uses waits for it (EndStream).
-    if (m_hStreamThread && WaitForSingleObject(m_hStreamDone, kStopWaitMs) == WAIT_OBJECT_0) {
+    if (m_hStreamThread && StreamEnded(kStopWaitMs))
         CloseStreamHandles();
-    }
     return ASE_OK;
 }
 
@@ -257,9 +238,30 @@ void ASIOPellinor::EndStream() {
     if (IsStreamThread())
         return;
     while (m_hStreamThread) {
-        if (WaitForSingleObject(m_hStreamDone, kStopWaitMs) == WAIT_OBJECT_0)
+        if (StreamEnded(kStopWaitMs))
             CloseStreamHandles();
     }
+}
+
+bool ASIOPellinor::StreamEnded(DWORD ms) {
+    // The done event first: a thread that said so and then ended is an ordinary end.
+    const HANDLE ends[] = {m_hStreamDone, m_hStreamThread};
+    const DWORD w = WaitForMultipleObjects(2, ends, FALSE, ms);
+    if (w == WAIT_OBJECT_0)
+        return true;
+    if (w != WAIT_OBJECT_0 + 1)
+        return false;
+    // Ended without a word, mid-stream: its pin is still open and its writes may be out.
+    Trace(kTraceError, WSTR("ASIOPellinor: the streaming thread ended without finishing"));
+    if (CKsAudPin* pin = m_pRenderPin.exchange(nullptr))
+        pin->ClosePin();
+    if (m_pStream)
+        CKsIrpTarget::LeaveToDevice(m_pStream);
+    m_pStream = nullptr;
+    m_started.store(false);
+    m_streamRequest.store(StreamRequest::Stop);
+    m_streamThreadId.store(0);
+    return true;
 }
 
 void ASIOPellinor::CloseStreamHandles() {
@@ -333,21 +335,18 @@ void ASIOPellinor::doBufferSwitch() {
     m_bufferIndex = m_bufferIndex == 0 ? 1 : 0;
 }
 
-void ASIOPellinor::SettingsChanged() {
-    // Watched again before the read, so a change made meanwhile is seen at the next look.
-    m_settingsWatch.Arm();
+void ASIOPellinor::ReadSettings() {
     const AsioLong stored = UserBufferSize();
     if (stored == m_storedSize.exchange(stored))
         return;
     m_offeredSize.store(stored);
-    if (stored == m_bufferSize.load())
-        return;
+    m_sizeChanged.store(true);
+}
+
+void ASIOPellinor::TellSizeChange() {
     // Like a switch, the answer may stop, dispose or release here on this thread.
-    ASIOCallbacks* callbacks = m_callbacks.load();
-    if (callbacks && callbacks->asioMessage &&
-        callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
-        callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
-    }
+    if (m_sizeChanged.exchange(false) && m_offeredSize.load() != m_bufferSize.load())
+        TellHost(kAsioResetRequest);
 }
 
 void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const {
@@ -412,11 +411,8 @@ HANDLE ASIOPellinor::RunStream() {
         }
         // A host that can recover is told once nothing of the stream is in use: it may stop,
         // dispose, start again or release in its answer, here on this thread.
-        ASIOCallbacks* callbacks = m_callbacks.load();
-        if (failed && !m_deleteAfterStream.load() && callbacks && callbacks->asioMessage &&
-            callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
-            callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
-        }
+        if (failed && !m_deleteAfterStream.load())
+            TellHost(kAsioResetRequest);
         failed = false;
         // A pin its answer started plays next, unless it was stopped or restarted again.
         if (CKsAudPin* next = m_pRenderPin.load()) {
@@ -436,12 +432,7 @@ HANDLE ASIOPellinor::RunStream() {
             break;
         // Same buffers, new pin: the host's switches go on after a short gap.
         ASIOError error = ASE_OK;
-        pin = OpenRenderPin(&error);
-        if (pin && !HaveStreamMemory()) {
-            pin->ClosePin();
-            SetErrorMessage(kNoMemory);
-            pin = nullptr;
-        }
+        pin = OpenStreamPin(&error);
         if (!pin) {
             // The host was told it plays: it hears that it does not, with the error text set.
             // A rate changed meanwhile gets its own try.
@@ -557,10 +548,9 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     // A device that takes no write for this long has stopped playing: the host hears of it as
     // of a device gone, instead of waiting in silence.
     const DWORD stallWaitMs = kStopWaitMs + periodsMs;
-    DWORD settingsLook = timeGetTime();
     // Late: more than two halves' length after the one before (plus the clock's millisecond).
     const DWORD lateMs = carrierRate ? 2000u * static_cast<DWORD>(n) / carrierRate + 1 : 0;
-    DWORD lastWrite = settingsLook;
+    DWORD lastWrite = timeGetTime();
     while (!deviceFailed && playing()) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, stallWaitMs);
         if (w == WAIT_OBJECT_0 + kStreamPackets) {
@@ -590,16 +580,13 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
             }
         }
         doBufferSwitch();
-        if (back - settingsLook >= kSettingsLookMs) {
-            settingsLook = back;
-            if (m_settingsWatch.Changed() && playing())
-                SettingsChanged();
-        }
+        if (m_sizeChanged.load() && playing())
+            TellSizeChange();
     }
 
     // End of stream: the device hears it, then plays out a run of silence. Each wait is bounded,
     // so a device that stopped answering cannot hold the thread.
-    pin->SetVendorMode(kVendorEndOfStream);
+    pin->SetVendorMode(kVendorModeEndOfStream);
     const DWORD drainWaitMs = 250 + periodsMs;
     // A restart goes straight on with a new pin; a stream that never wrote has nothing to end.
     bool inFlight = false;

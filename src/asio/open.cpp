@@ -1,6 +1,4 @@
 // Opening the device: init finds the DAC's render filter and keeps it.
-#include <thread>
-
 #include "asio/pellinor.h"
 #include "ks/audio_filter.h"
 #include "ks/enum_filters.h"
@@ -17,22 +15,12 @@ ASIOBool ASIO_METHOD ASIOPellinor::init(void*) {
     EndStream();
 
     HRESULT hr = S_OK;
-    CKsEnumFilters* enumerator = new CKsEnumFilters(&hr);
-    if (enumerator && SUCCEEDED(hr)) {
-        const GUID categories[] = {kKsCategoryAudio, kKsCategoryRender};
-        hr = enumerator->EnumFilters(FILTER_TYPE_AUDIO_RENDER, categories, 2, TRUE, FALSE, TRUE);
-    }
-    if (!enumerator || FAILED(hr)) {
+    CKsAudRenFilter* found = OpenDacRenderFilter(&hr);
+    if (!found) {
         SetErrorMessage(kEnumFailure);
-        delete enumerator;
         return ASIOFalse;
     }
-
-    // Taken out of the enumerator, which can then go without taking the filter with it.
-    CKsFilter* first = nullptr;
-    enumerator->m_listFilters.RemoveHead(&first);
-    delete enumerator;
-    CKsAudRenFilter* old = m_pFilter.exchange(static_cast<CKsAudRenFilter*>(first));
+    CKsAudRenFilter* old = m_pFilter.exchange(found);
     if (IsStreamThread() && m_pRenderPin.load() && !m_pRetiredFilter) {
         // Called from a callback: the stream still plays the old filter's pin, and the streaming
         // thread deletes the filter once it has closed the pin.
@@ -50,9 +38,14 @@ ASIOBool ASIO_METHOD ASIOPellinor::init(void*) {
 void ASIOPellinor::DeleteFilter(CKsAudRenFilter* filter) {
     if (!filter)
         return;
-    // Askers hold the count only while they read the filter's ranges: a short wait.
-    while (m_filterUsers.load() != 0)
-        std::this_thread::yield();
+    // Askers hold the count only while they read the filter's ranges: a short wait, but on the
+    // streaming thread a yield lets no lower-priority asker run; a sleep does.
+    for (int spins = 0; m_filterUsers.load() != 0; ++spins) {
+        if (spins < 16)
+            SwitchToThread();
+        else
+            Sleep(1);
+    }
     delete filter;
 }
 

@@ -24,6 +24,7 @@ ASIOPellinor::ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr)
 }
 
 ASIOPellinor::~ASIOPellinor() {
+    m_settingsWatch.Stop();
     EndStream();
     disposeBuffers();
     // Deleted by its own streaming thread, whose stream is over: only the handles are left.
@@ -35,16 +36,53 @@ ASIOPellinor::~ASIOPellinor() {
 }
 
 ULONG STDMETHODCALLTYPE ASIOPellinor::InnerRelease() {
-    if (!IsStreamThread())
-        return CUnknown::InnerRelease();
     const LONG n = m_refCount.fetch_sub(1) - 1;
+    if (n > 0 && n == m_panelsOpen.load() && !m_hostLeft.exchange(true)) {
+        // The window's reference is all that is left. Held while this runs, so that the window
+        // closing meanwhile cannot delete the object under it.
+        m_refCount.fetch_add(1);
+        HostLeft();
+        InnerRelease();
+        return 0;  // to the host, the object is gone
+    }
     if (n != 0)
         return static_cast<ULONG>(n);
+    // Guards against a reference taken and dropped again while the object goes.
     m_refCount.store(1);
+    if (!IsStreamThread()) {
+        delete this;
+        return 0;
+    }
     m_callbacks.store(nullptr);  // the host is gone: no callback follows
     stop();
     m_deleteAfterStream.store(true);
     return 0;
+}
+
+void ASIOPellinor::HostLeft() {
+    m_callbacks.store(nullptr);
+    if (IsStreamThread()) {
+        // This thread cannot wait for its own stream: the window's release ends it.
+        stop();
+    } else {
+        // The DAC is free for whatever the host opens next.
+        disposeBuffers();
+        DeleteFilter(m_pFilter.exchange(nullptr));
+    }
+#ifdef _WIN32
+    if (HWND window = static_cast<HWND>(m_panelWindow.load()))
+        PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+#endif
+}
+
+bool ASIOPellinor::TellHost(AsioLong selector) {
+    ASIOCallbacks* callbacks = m_callbacks.load();
+    if (!callbacks || !callbacks->asioMessage ||
+        !callbacks->asioMessage(kAsioSelectorSupported, selector, nullptr, nullptr)) {
+        return false;
+    }
+    callbacks->asioMessage(selector, 0, nullptr, nullptr);
+    return true;
 }
 
 HRESULT STDMETHODCALLTYPE ASIOPellinor::InnerQueryInterface(REFIID riid, void** ppv) {
@@ -105,11 +143,7 @@ void ASIOPellinor::TellLatencies() {
     if (read < 0 || read == now)
         return;
     m_latencyReported.store(now);
-    ASIOCallbacks* callbacks = m_callbacks.load();
-    if (callbacks && callbacks->asioMessage &&
-        callbacks->asioMessage(kAsioSelectorSupported, kAsioLatenciesChanged, nullptr, nullptr)) {
-        callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
-    }
+    TellHost(kAsioLatenciesChanged);
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::getBufferSize(AsioLong* minSize, AsioLong* maxSize,

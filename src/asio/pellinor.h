@@ -56,7 +56,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     ULONG STDMETHODCALLTYPE Release() override { return m_pOwner->Release(); }
     HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void** ppv) override;
     // The last release may come from inside a callback, on the streaming thread, which cannot
-    // wait for its own end: the thread then deletes the object once its stream is over.
+    // wait for its own end: the thread then deletes the object once its stream is over. The
+    // settings window holds a reference while it is open: the host's last release lets the DAC
+    // go and closes the window, which deletes the object as it returns.
     ULONG STDMETHODCALLTYPE InnerRelease() override;
 
     ASIOBool ASIO_METHOD init(void* sysHandle) override;
@@ -96,6 +98,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // A choice the window stored: offered from now on (a running stream hears of it through
     // the settings watch, as of a change made elsewhere).
     void BufferSizeSaved(AsioLong size) { m_offeredSize.store(size); }
+    // Whether the host has let go of the object while a window holds it: the window closes.
+    bool HostHasLeft() const { return m_hostLeft.load(); }
 
     static constexpr int kStreamPackets = 16;
     static constexpr DWORD kStreamSlotBytes = 16384;
@@ -125,12 +129,13 @@ class ASIOPellinor : public IASIO, public CUnknown {
     CKsAudPin* OpenRenderPin(ASIOError* error);
     // OpenRenderPin, and the stream's memory for it: null (and *error) when either cannot be had.
     CKsAudPin* OpenStreamPin(ASIOError* error);
-    static bool RenderPinBusy(CKsAudRenFilter* filter, const WAVEFORMATEX* pwfx);
     bool IsStreamThread() const;
     void doBufferSwitch();
     void FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const;
     // The output latency getLatencies answers now, in the host's samples.
     AsioLong OutputLatency() const;
+    // Sends the message if the host says it takes it; whether it was sent.
+    bool TellHost(AsioLong selector);
     // Sends kAsioLatenciesChanged when the output latency differs from what the host last read.
     void TellLatencies();
     // Whether the open filter (if any) has a pin for the format; safe against init replacing
@@ -144,10 +149,20 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // thread may still be in its exit); on the streaming thread itself it only asks the stream
     // to end.
     void EndStream();
+    // Whether the streaming thread is done with the object within `ms`: it said so, or it no
+    // longer exists (ended by the process's exit, which never lets it say so).
+    bool StreamEnded(DWORD ms);
     void CloseStreamHandles();
-    // On the streaming thread, once the settings key changed: the host whose stream runs at
-    // another size than the stored one is asked to rebuild, once per change.
-    void SettingsChanged();
+    // The user's stored size as it is now, on the watch's thread or a host's: a change is
+    // offered from now on and left for the stream to tell.
+    void ReadSettings();
+    static void SettingsKeyChanged(void* self) { static_cast<ASIOPellinor*>(self)->ReadSettings(); }
+    // On the streaming thread, at a zero-time look: the host whose stream runs at another size
+    // than the changed one is asked to rebuild, once per change.
+    void TellSizeChange();
+    // The host let go of the object while the settings window holds it: no callback follows,
+    // the DAC is let go, and the window closes.
+    void HostLeft();
 
     std::atomic<std::int32_t> m_ioFormatType{kASIOPCMFormat};
     std::atomic<double> m_sampleRate{44100.0};
@@ -170,8 +185,10 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<AsioLong> m_offeredSize{1024};
     // The user's choice as last read, so a change is told only once.
     std::atomic<AsioLong> m_storedSize{1024};
-    SettingsWatch m_settingsWatch;
-    bool m_settingsWatched = false;  // armed by the first start
+    // The stored size changed and no stream has looked at it since: kept across stops, so a
+    // change is never lost.
+    std::atomic<bool> m_sizeChanged{false};
+    SettingsWatch m_settingsWatch;  // started by the first start
     // What the device holds beyond the host's buffer, in 100 ns units, as its render pin last
     // told it; 0 until a pin answered.
     std::atomic<LONGLONG> m_deviceLatency{0};
@@ -205,6 +222,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // Writes that came back more than twice a half's length after the one before, this stream.
     std::atomic<unsigned> m_lateSwitches{0};
     std::atomic<void*> m_panelWindow{nullptr};  // the settings window while it is open
+    std::atomic<int> m_panelsOpen{0};           // windows, each holding a reference
+    std::atomic<bool> m_hostLeft{false};        // only windows hold the object
     // Made at the first start and kept for the next ones, unless the device kept a write.
     StreamMemory* m_pStream = nullptr;
     std::atomic<StreamProbe*> m_pProbe{nullptr};

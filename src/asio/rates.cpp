@@ -51,10 +51,7 @@ ASIOError ASIO_METHOD ASIOPellinor::setSampleRate(ASIOSampleRate sampleRate) {
     if (restart) {
         if (!IsStreamThread() && m_hStopEvent)
             SetEvent(m_hStopEvent);
-        if (callbacks && callbacks->asioMessage &&
-            callbacks->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr)) {
-            callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
-        }
+        TellHost(kAsioResetRequest);
     }
     return ASE_OK;
 }

@@ -96,45 +96,4 @@ void DescribeBufferChoice(WCHAR* out, std::size_t cap, AsioLong size, double rat
     WideCopyNarrow(out, cap, text);
 }
 
-SettingsWatch::~SettingsWatch() {
-    if (m_key)
-        RegCloseKey(m_key);
-    if (m_event)
-        CloseHandle(m_event);
-}
-
-bool SettingsWatch::Arm() noexcept {
-    if (!m_event)
-        m_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!m_event)
-        return false;
-    // A key deleted under the watch is gone for good: a new one of the same name is watched.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!m_key && RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr,
-                                      REG_OPTION_NON_VOLATILE, KEY_NOTIFY | KEY_QUERY_VALUE,
-                                      nullptr, &m_key, nullptr) != ERROR_SUCCESS) {
-            m_key = nullptr;
-            return false;
-        }
-        // Not tied to the thread that asks (Windows 8 and later); before that, a thread that ends
-        // signals its watch, which only costs one look at an unchanged value.
-        LONG rc = RegNotifyChangeKeyValue(
-            m_key, FALSE, REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_THREAD_AGNOSTIC, m_event, TRUE);
-        if (rc == ERROR_INVALID_PARAMETER)
-            rc = RegNotifyChangeKeyValue(m_key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_event, TRUE);
-        if (rc == ERROR_SUCCESS)
-            return true;
-        RegCloseKey(m_key);
-        m_key = nullptr;
-        if (rc != ERROR_KEY_DELETED)
-            break;
-    }
-    Trace(kTraceError, WSTR("SettingsWatch::Arm cannot watch HKCU\\Software\\feroxasio"));
-    return false;
-}
-
-bool SettingsWatch::Changed() const noexcept {
-    return m_event && WaitForSingleObject(m_event, 0) == WAIT_OBJECT_0;
-}
-
 }  // namespace ferox

@@ -1,5 +1,5 @@
 // The user's own settings of the driver, per user in HKEY_CURRENT_USER\Software\feroxasio. Read
-// by the driver, written by feroxhost.
+// by the driver; written only by feroxhost, the settings window and what a user sets on purpose.
 #pragma once
 
 #include <cstddef>
@@ -35,24 +35,44 @@ double BufferMilliseconds(AsioLong size, double rate, bool dsd) noexcept;
 void DescribeBufferChoice(WCHAR* out, std::size_t cap, AsioLong size, double rate,
                           bool dsd) noexcept;
 
-// Watches this user's settings key for a change made by any process. Armed on a host's thread;
-// the streaming thread looks at it without waiting, allocating or locking.
+// Watches this user's settings key for a change made by any process, on a thread of its own:
+// the registry is read and the watch re-armed there, where waiting is allowed, never on the
+// streaming thread. Only reads: a missing key is watched for its creation, not created.
 class SettingsWatch {
   public:
+    // Runs on the watch's thread after each change of the key, its values, or its existence.
+    using Handler = void (*)(void* context);
+
     SettingsWatch() = default;
     ~SettingsWatch();
     SettingsWatch(const SettingsWatch&) = delete;
     SettingsWatch& operator=(const SettingsWatch&) = delete;
 
-    // Asks for the next change of the key's values (creating the key when it is missing); false
-    // when the registry refuses, and no change is then seen.
-    bool Arm() noexcept;
-    // True once for each change since the watch was armed; only a look at an event.
-    bool Changed() const noexcept;
+    // Starts the thread (once; later calls answer whether it runs). False when it cannot be had:
+    // no change is then seen.
+    bool Start(Handler handler, void* context) noexcept;
+    // Ends the thread; it no longer runs the handler once this returns.
+    void Stop() noexcept;
 
   private:
-    HKEY m_key = nullptr;
-    HANDLE m_event = nullptr;  // auto-reset: a look that sees the change takes it
+    static DWORD WINAPI Run(LPVOID self);
+    void Watch();
+    // Asks for the next change of the key (when it exists) and of the names under its parent
+    // (its creation or deletion); false when the registry refuses both.
+    bool Arm() noexcept;
+    void CloseKeys() noexcept;
+
+    Handler m_handler = nullptr;
+    void* m_context = nullptr;
+    HKEY m_key = nullptr;     // the settings key, while it exists
+    HKEY m_parent = nullptr;  // HKCU\Software
+    HANDLE m_keyChanged = nullptr;
+    HANDLE m_parentChanged = nullptr;
+    HANDLE m_quit = nullptr;
+    // Set by the thread once it no longer touches the object: its handle signals only after its
+    // exit, which may wait for the loader.
+    HANDLE m_done = nullptr;
+    HANDLE m_thread = nullptr;
 };
 
 }  // namespace ferox

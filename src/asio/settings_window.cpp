@@ -2,6 +2,7 @@
 // made in memory, modal on the host's thread that asked for it; it leaves nothing behind.
 #include <atomic>
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "asio/pellinor.h"
@@ -176,6 +177,11 @@ void SetNarrow(HWND dlg, int id, const char* text) {
 }
 
 void Refresh(HWND dlg, Panel& p) {
+    // The host let the driver go (from inside this window's loop, perhaps): nothing to show.
+    if (p.driver->HostHasLeft()) {
+        EndDialog(dlg, IDCANCEL);
+        return;
+    }
     const DriverStatus s = p.driver->ReadStatus();
     List(dlg, p, s);
     p.status = s;
@@ -320,16 +326,29 @@ ASIOError ASIO_METHOD ASIOPellinor::controlPanel() {
         SetForegroundWindow(open);
         return ASE_OK;
     }
-    HMODULE self = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&PanelProc), &self);
-    Panel panel{this, &m_panelWindow, UserBufferSize(), {}};
-    const Template layout = Layout();
-    const INT_PTR result = DialogBoxIndirectParamW(self, layout.Get(), HostWindow(), &PanelProc,
-                                                   reinterpret_cast<LPARAM>(&panel));
+    // The window holds the object while it is open: a host may release it from inside the
+    // window's loop (answering a reset request it posted itself), and the object, and with it
+    // the DLL, must outlive the window's last message.
+    m_refCount.fetch_add(1);
+    m_panelsOpen.fetch_add(1);
+    ASIOError error = ASE_NotPresent;
+    try {
+        HMODULE self = nullptr;
+        GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&PanelProc), &self);
+        Panel panel{this, &m_panelWindow, UserBufferSize(), {}};
+        const Template layout = Layout();
+        const INT_PTR result = DialogBoxIndirectParamW(self, layout.Get(), HostWindow(), &PanelProc,
+                                                       reinterpret_cast<LPARAM>(&panel));
+        error = result == -1 || result == 0 ? ASE_NotPresent : ASE_OK;
+    } catch (const std::bad_alloc&) {
+        error = ASE_NoMemory;  // nothing may leave the ASIO face by exception
+    }
     m_panelWindow.store(nullptr);
-    return result == -1 || result == 0 ? ASE_NotPresent : ASE_OK;
+    m_panelsOpen.fetch_sub(1);
+    InnerRelease();  // may delete the object: nothing of it is touched after
+    return error;
 }
 
 }  // namespace ferox

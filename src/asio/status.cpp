@@ -12,8 +12,8 @@ DriverStatus ASIOPellinor::ReadStatus() {
     s.streaming = m_started.load() && m_pRenderPin.load() != nullptr;
     const AsioLong words = s.streaming ? m_bufferSize.load() : m_offeredSize.load();
     s.bufferSize = s.dsd ? words << 5 : words;
-    AsioLong in = 0, out = 0;
-    getLatencies(&in, &out);
+    // Not through getLatencies: what the window reads is not what the host was told.
+    const AsioLong out = OutputLatency();
     s.outputLatencyMs = s.sampleRate > 0 ? out * 1000.0 / s.sampleRate : 0;
     s.lateSwitches = m_lateSwitches.load();
     if (s.streaming) {
@@ -22,20 +22,13 @@ DriverStatus ASIOPellinor::ReadStatus() {
     }
     // Asked afresh: the DAC may have come or gone since init, and another program may play it.
     HRESULT hr = S_OK;
-    CKsEnumFilters* enumerator = new CKsEnumFilters(&hr);
-    if (enumerator && SUCCEEDED(hr)) {
-        const GUID categories[] = {kKsCategoryAudio, kKsCategoryRender};
-        hr = enumerator->EnumFilters(FILTER_TYPE_AUDIO_RENDER, categories, 2, TRUE, FALSE, TRUE);
-        auto* head = SUCCEEDED(hr) ? enumerator->m_listFilters.GetHead() : nullptr;
-        if (CKsFilter* first = head ? head->pData : nullptr) {
-            WAVEFORMATEXTENSIBLE wfx;
-            FillWaveFormat(&wfx);
-            s.dac = RenderPinBusy(static_cast<CKsAudRenFilter*>(first), &wfx.Format)
-                        ? DriverStatus::Dac::InUse
-                        : DriverStatus::Dac::Present;
-        }
+    if (CKsAudRenFilter* filter = OpenDacRenderFilter(&hr)) {
+        WAVEFORMATEXTENSIBLE wfx;
+        FillWaveFormat(&wfx);
+        s.dac = filter->RenderPinBusy(&wfx.Format) ? DriverStatus::Dac::InUse
+                                                   : DriverStatus::Dac::Present;
+        delete filter;
     }
-    delete enumerator;
     return s;
 }
 

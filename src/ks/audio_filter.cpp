@@ -150,4 +150,15 @@ CKsAudCapFilter::CKsAudCapFilter(LPCWSTR pszName, HRESULT* phr) : CKsAudFilter(p
     TraceLeaveResult(WSTR("CKsAudCapFilter::CKsAudCapFilter"), *phr);
 }
 
+bool CKsAudRenFilter::RenderPinBusy(const WAVEFORMATEX* pwfx) {
+    CKsAudPin* viable = FindViablePin(pwfx);
+    KSPIN_CINSTANCES count{};
+    if (!viable || FAILED(GetPinPropertySimple(viable->m_nId, kKsPropSetIdPin,
+                                               KSPROPERTY_PIN_CINSTANCES, &count, sizeof count))) {
+        return false;
+    }
+    return count.PossibleCount != KSINSTANCE_INDETERMINATE &&
+           count.CurrentCount >= count.PossibleCount;
+}
+
 }  // namespace ferox

@@ -23,6 +23,9 @@ class CKsAudRenFilter : public CKsAudFilter {
     // A render-sink pin that took the format and exists on the device, or null. The filter
     // keeps owning it.
     CKsAudPin* CreateRenderPin(const WAVEFORMATEX* pwfx, BOOL looped);
+    // Whether the pin type that takes the format has every instance taken: the DAC is played
+    // by another program.
+    bool RenderPinBusy(const WAVEFORMATEX* pwfx);
 };
 
 class CKsAudCapFilter : public CKsAudFilter {

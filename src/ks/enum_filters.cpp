@@ -140,4 +140,25 @@ HRESULT CKsEnumFilters::EnumFilters(FilterType filterType, const GUID* categorie
     return hr;
 }
 
+CKsAudRenFilter* OpenDacRenderFilter(HRESULT* phr) {
+    *phr = S_OK;
+    CKsEnumFilters* enumerator = new CKsEnumFilters(phr);
+    if (!enumerator) {
+        *phr = E_OUTOFMEMORY;
+        return nullptr;
+    }
+    if (SUCCEEDED(*phr)) {
+        const GUID categories[] = {kKsCategoryAudio, kKsCategoryRender};
+        *phr = enumerator->EnumFilters(FILTER_TYPE_AUDIO_RENDER, categories, 2, TRUE, FALSE, TRUE);
+    }
+    // Taken out of the enumerator, which then goes without taking the filter with it.
+    CKsFilter* first = nullptr;
+    if (SUCCEEDED(*phr))
+        enumerator->m_listFilters.RemoveHead(&first);
+    if (!first && SUCCEEDED(*phr))
+        *phr = E_FAIL;
+    delete enumerator;
+    return static_cast<CKsAudRenFilter*>(first);
+}
+
 }  // namespace ferox

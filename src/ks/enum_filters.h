@@ -15,6 +15,8 @@ enum FilterType : ULONG {
 // The DAC's hardware identifier; every interface of the DAC has an instance id beginning so.
 inline constexpr const WCHAR* kDacHardwareId = WSTR("USB\\VID_5A4E&PID_0C31");
 
+class CKsAudRenFilter;
+
 class CKsEnumFilters {
   public:
     FEROX_HEAP_OBJECT
@@ -33,5 +35,9 @@ class CKsEnumFilters {
     // Owned: whoever takes a filter out with RemoveHead owns it from then on.
     TList<CKsFilter> m_listFilters;
 };
+
+// The DAC's render filter, open with its pins, owned by the caller: the first active audio
+// render interface of the DAC. Null when none could be had, with *phr the reason.
+CKsAudRenFilter* OpenDacRenderFilter(HRESULT* phr);
 
 }  // namespace ferox

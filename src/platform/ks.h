@@ -82,6 +82,12 @@ inline constexpr GUID kKsNodeTypeSpdifInterface{
 inline constexpr GUID kKsNodeTypeDac{
     0x507AE360, 0xC554, 0x11D0, {0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1}};
 
+// The DAC's own mode request (IOCTL_VENDOR_SET_MODE) on a render pin: how it reads the carrier,
+// and that the stream ends.
+inline constexpr ULONG kVendorModePcm = 0x10000;
+inline constexpr ULONG kVendorModeDsd = 0x8000;
+inline constexpr ULONG kVendorModeEndOfStream = 0x8002;
+
 }  // namespace ferox
 
 // ---- The layouts the device's driver reads, on this target.

@@ -9,8 +9,6 @@ namespace ferox::sim {
 
 namespace {
 
-constexpr ULONG kVendorDsd = 0x8000;
-constexpr ULONG kVendorPcm = 0x10000;
 constexpr std::size_t kDsfBlock = 4096;
 constexpr long kDsfHeader = 28 + 52 + 12;
 
@@ -67,11 +65,11 @@ void CaptureFile::PinCreated(HANDLE pin, const BYTE* format, ULONG formatSize) {
 void CaptureFile::VendorMode(HANDLE pin, ULONG mode) {
     if (pin != m_pin)
         return;
-    if (mode == kVendorDsd && !m_dsdMode) {
+    if (mode == kVendorModeDsd && !m_dsdMode) {
         m_dsdMode = true;
         if (m_dsf && !m_file)
             Start();
-    } else if (mode == kVendorPcm) {
+    } else if (mode == kVendorModePcm) {
         m_dsdMode = false;
     }
 }

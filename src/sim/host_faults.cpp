@@ -44,7 +44,7 @@ std::optional<HostFaults> ParseHostFaults(const char* spec, std::string* error, 
             }
         } else if (item == "no-dsd") {
             for (Interface& i : out.machine.interfaces)
-                i.filter.refusedModes.push_back(internal::kVendorModeDsd);
+                i.filter.refusedModes.push_back(kVendorModeDsd);
         } else if (name == "slow" &&
                    (eq == std::string::npos || ParseNumber(value, 10000, &number))) {
             Fault f;

@@ -33,8 +33,6 @@ constexpr DWORD kErrorNoMatch = 1169;
 constexpr DWORD kErrorSetNotFound = 1170;
 constexpr DWORD kErrorNotFound = 1168;
 constexpr DWORD kErrorInsufficientResources = 1450;
-constexpr ULONG kVendorModePcm = 0x10000;
-constexpr ULONG kVendorModeDsd = 0x8000;
 constexpr DWORD kErrorInvalidUserBuffer = 1784;
 constexpr DWORD kErrorNoSuchInterface = 0xE000020Bu;
 

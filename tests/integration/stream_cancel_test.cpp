@@ -204,13 +204,14 @@ TEST_F(CancelTest, EveryCallReturnsWhileTheDeviceKeepsAWrite) {
         }
         const std::size_t heldBefore = CKsIrpTarget::HeldByDevice();
 #ifndef _WIN32
-        // Threads of the streams before end just after they said they were done.
-        auto settle = [] {
-            for (int i = 0; i < 200 && posix::LiveThreadCount() > 0; ++i)
+        // Threads of the streams before end just after they said they were done; a driver that
+        // started has its settings watch besides.
+        auto settle = [&](std::size_t watches) {
+            for (int i = 0; i < 200 && posix::LiveThreadCount() > watches; ++i)
                 Sleep(10);
-            return posix::LiveThreadCount();
+            return posix::LiveThreadCount() - watches;
         };
-        ASSERT_EQ(settle(), 0u);
+        ASSERT_EQ(settle(0), 0u);
 #endif
         sim::Fault deaf{};
         deaf.ignoreCancel = true;
@@ -241,12 +242,13 @@ TEST_F(CancelTest, EveryCallReturnsWhileTheDeviceKeepsAWrite) {
             Lines().clear();
         }
 #ifndef _WIN32
-        EXPECT_EQ(posix::LiveThreadCount(), 1u);  // still in its exit
+        const std::size_t watches = driver ? 1 : 0;
+        EXPECT_EQ(posix::LiveThreadCount(), watches + 1);  // still in its exit
 #endif
         // Completed at last: into the kept record, signalling the kept event; the thread ends.
         sim::CompleteHeld(static_cast<LONG>(0xC0000120u));
 #ifndef _WIN32
-        EXPECT_EQ(settle(), 0u);
+        EXPECT_EQ(settle(watches), 0u);
 #endif
         if (driver == nullptr)
             continue;
