@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "asio/asio.h"
+#include "asio/pellinor.h"
+#include "asio/settings.h"
 #include "platform/alloc.h"
 #include "platform/posix/testing.h"
 #include "sim/sim.h"
@@ -70,6 +72,7 @@ struct Host {
     Answer answer = Answer::None;
     std::vector<ASIOBufferInfo> infos;
     AsioLong size = 64;
+    AsioLong stored = kDefaultBufferSize;  // the user's buffer size as last saved
     ASIOCallbacks callbacks{};
 
     std::atomic<InSwitch> armed{InSwitch::None};
@@ -261,6 +264,7 @@ class Explorer {
         sim::SetWriteMode(sim::WriteMode::RealTime, 20);
         sim::SetMemoryCapture(false);
         sim::SetLogLimit(256);
+        RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
         const std::size_t threads0 = posix::LiveThreadCount();
         const std::size_t handles0 = posix::OpenHandleCount();
         const long blocks0 = alloc_test::Live();
@@ -293,6 +297,7 @@ class Explorer {
         Finish();
         other_.LetGo();
         sim::ClearFaults();
+        RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
         // Nothing of the driver left: objects, threads, handles, blocks, device handles.
         const bool clean = WaitUntil(
             [&] {
@@ -390,8 +395,45 @@ class Explorer {
             Position("getSamplePosition");
         } else if (pick < 84) {
             Arm(static_cast<InSwitch>(1 + Pick(6)));
+        } else if (pick < 88) {
+            UserEvent();
         } else {
             DeviceEvent();
+        }
+    }
+
+    // What the settings window does beside the host: a status read (every second while open),
+    // or a new size saved (by the window, feroxhost, or the user deleting the key).
+    void UserEvent() {
+        IASIO* d = h_.driver;
+        if (Pick(2) == 0) {
+            const DriverStatus s = Timed(
+                "status read", 2000, [&] { return static_cast<ASIOPellinor*>(d)->ReadStatus(); });
+            Step(std::string("window: status read, streaming ") + (s.streaming ? "yes" : "no"));
+            return;
+        }
+        const AsioLong size =
+            Pick(4) == 0 ? 0 : kBufferSizeChoices[Pick(std::size(kBufferSizeChoices))];
+        if (size == 0)
+            RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
+        else
+            SetUserBufferSize(size);
+        const AsioLong now = size == 0 ? kDefaultBufferSize : size;
+        Step("user: buffer size " +
+             (size == 0 ? std::string("key deleted") : std::to_string(size)));
+        ASIOIoFormat format{};
+        d->future(kAsioGetIoFormat, &format);
+        const AsioLong words = format.FormatType == kASIODSDFormat ? h_.size / 32 : h_.size;
+        const bool changed = now != h_.stored;
+        h_.stored = now;
+        // A playing host whose stream runs at another size hears of a change once, soon.
+        if (h_.running && changed && words != now) {
+            const long r = h_.resets.load();
+            if (!WaitUntil([&] { return h_.resets.load() != r; }, 1500) && h_.running &&
+                h_.driver) {
+                h_.Violation("a saved size was not told to the playing host");
+            }
+            WaitUntil([&] { return h_.busy.load() == 0; }, 3000);
         }
     }
 

@@ -2,9 +2,12 @@
 // stream runs at another size is asked once to rebuild and is offered the new size.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
+#include "asio/pellinor.h"
 #include "asio/settings.h"
 #include "integration/test_host.h"
 
@@ -31,6 +34,13 @@ class SettingsChangeTest : public DriverStreamTest {
         AsioLong mn = 0, mx = 0, pref = 0, gran = 0;
         driver->getBufferSize(&mn, &mx, &pref, &gran);
         return pref;
+    }
+    static bool KeyExists() {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key) != 0)
+            return false;
+        RegCloseKey(key);
+        return true;
     }
     // Waits until the condition holds, or a second has passed; then what it says.
     template <typename F>
@@ -66,6 +76,92 @@ TEST_F(SettingsChangeTest, ARunningHostIsAskedOncePerChangeToASizeItDoesNotRun) 
         EXPECT_EQ(host.resetRequests.load(), s.resets);
     }
     EXPECT_EQ(driver->stop(), ASE_OK);
+}
+
+// A change is told to the host once, whatever comes between it and the message: a save before
+// the host's first start, the switch in which the host stops, the window's status read, the key
+// deleted and made again. Each row leaves a stream playing at 1024; a later change must still
+// reach it (the watch lives on), and nothing but a save may write the key.
+TEST_F(SettingsChangeTest, AChangeIsToldOnceWhateverComesBetween) {
+    TestHost& host = TestHost::Get();
+    auto play = [&] {
+        const int before = host.switches.load();
+        ASSERT_EQ(driver->start(), ASE_OK);
+        ASSERT_TRUE(host.WaitSwitches(before + 4));
+    };
+    struct Row {
+        const char* what;
+        std::function<void()> run;  // ends playing, with the host told once
+    };
+    const Row rows[] = {
+        {"a size saved before the first start",
+         [&] {
+             ASSERT_EQ(CreateOutputs(driver, 2, 1024), ASE_OK);
+             ASSERT_EQ(SetUserBufferSize(256), ERROR_SUCCESS);
+             play();
+             EXPECT_TRUE(Within([&] { return host.resetRequests.load() == 1; }));
+         }},
+        {"a size saved in the switch in which the host stops",
+         [&] {
+             ASSERT_EQ(CreateOutputs(driver, 2, 1024), ASE_OK);
+             std::atomic<bool> stopped{false};
+             host.inSwitch = [&](int k) {
+                 if (k != 5)
+                     return;
+                 SetUserBufferSize(256);
+                 // Until the watch has read it: the change meets the stream's end.
+                 Within([&] { return Offered() == 256; });
+                 driver->stop();
+                 stopped = true;
+             };
+             play();
+             ASSERT_TRUE(Within([&] { return stopped.load(); }));
+             host.inSwitch = nullptr;
+             EXPECT_EQ(host.resetRequests.load(), 0);
+             play();
+             EXPECT_TRUE(Within([&] { return host.resetRequests.load() == 1; }));
+         }},
+        {"the window's status read between a latency change and its message",
+         [&] {
+             sim::SetWriteMode(sim::WriteMode::RealTime, 20);  // a device that holds audio
+             ASSERT_EQ(CreateOutputs(driver, 2, 1024), ASE_OK);
+             AsioLong in = 0, out = 0;
+             driver->getLatencies(&in, &out);
+             play();
+             ASSERT_EQ(driver->stop(), ASE_OK);
+             const int told = host.latencyChanges.load();
+             // The device's part, in samples, moves with the rate; the host learns at start.
+             ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+             static_cast<ASIOPellinor*>(driver)->ReadStatus();
+             play();
+             EXPECT_EQ(host.latencyChanges.load(), told + 1);
+             EXPECT_EQ(host.resetRequests.load(), 0);
+             EXPECT_FALSE(KeyExists());  // a start only reads it
+         }},
+        {"the key deleted while playing, then made again",
+         [&] {
+             ASSERT_EQ(SetUserBufferSize(1024), ERROR_SUCCESS);
+             ASSERT_EQ(CreateOutputs(driver, 2, 1024), ASE_OK);
+             play();
+             ASSERT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey), ERROR_SUCCESS);
+             std::this_thread::sleep_for(milliseconds(100));
+             EXPECT_EQ(host.resetRequests.load(), 0);  // the default is the stream's size
+             ASSERT_EQ(SetUserBufferSize(256), ERROR_SUCCESS);
+             EXPECT_TRUE(Within([&] { return host.resetRequests.load() == 1; }));
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        DriverStreamTest::TearDown();
+        SetUp();
+        row.run();
+        std::this_thread::sleep_for(milliseconds(100));  // nothing more comes
+        const int told = host.resetRequests.load();
+        EXPECT_LE(told, 1);
+        ASSERT_EQ(SetUserBufferSize(512), ERROR_SUCCESS);
+        EXPECT_TRUE(Within([&] { return host.resetRequests.load() == told + 1; }));
+        EXPECT_EQ(driver->stop(), ASE_OK);
+    }
 }
 
 // A host that cannot rebuild is not asked, but is offered the new size in its own mode's units.
