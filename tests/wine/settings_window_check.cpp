@@ -1,8 +1,10 @@
 // The settings window as a host opens it, on a virtual X display: controlPanel from a host's
 // thread, the window found by its title and driven by messages. Cancel stores nothing; OK stores
 // the choice and the playing host is asked once to rebuild, then offered the new size; a host in
-// another process is asked too when `feroxhost config buffer` changes the size. Saves a
-// screenshot of the window as a BMP.
+// another process is asked too when `feroxhost config buffer` changes the size. controlPanel
+// returns at once when the window closes, and a host that releases the driver from inside the
+// window's modal loop (answering a reset request it posted itself, as frameworks do) lives on.
+// Saves a screenshot of the window as a BMP.
 //
 //   settings_window_check DLL SCREENSHOT.bmp FEROXHOST   the checks
 //   settings_window_check stream DLL                     the other process's host
@@ -24,6 +26,12 @@ constexpr int kStreamText = 109;
 constexpr WCHAR kReadyEvent[] = L"ferox-settings-window-check-ready";
 
 Driver g_driver{nullptr};
+HMODULE g_dll = nullptr;
+// The host window a reset request is posted to, as a host answers it later on its UI thread.
+HWND g_postResetTo = nullptr;
+constexpr UINT kAnswerReset = WM_APP + 1;
+volatile LONG g_releasedInLoop = -1;  // what the last Release answered there
+DWORD g_releasedAt = 0;
 volatile LONG g_switches = 0;
 volatile LONG g_resets = 0;
 FILETIME g_resetAt{};
@@ -44,6 +52,8 @@ AsioLong __cdecl OnMessage(AsioLong selector, AsioLong value, void*, double*) {
         GetSystemTimeAsFileTime(&g_resetAt);
         g_resetTicks = GetTickCount();
         InterlockedIncrement(&g_resets);
+        if (g_postResetTo)
+            PostMessageW(g_postResetTo, kAnswerReset, 0, 0);
         return 1;
     }
     return 0;
@@ -83,6 +93,7 @@ DWORD StoredSize() {
 bool LoadDriver(const char* path) {
     HMODULE dll = LoadLibraryW(WindowsPath(path).c_str());
     CHECK(dll != nullptr);
+    g_dll = dll;
     g_driver.self = dll ? CreateFromExports(dll) : nullptr;
     return g_driver.self && g_driver.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == ASIOTrue;
 }
@@ -92,6 +103,7 @@ struct HostThread {
     HANDLE thread = nullptr;
     HWND window = nullptr;
     volatile LONG result = 1;
+    DWORD returnedAt = 0;  // GetTickCount as controlPanel returned
 
     static DWORD WINAPI Run(LPVOID self) {
         auto* h = static_cast<HostThread*>(self);
@@ -101,6 +113,7 @@ struct HostThread {
         SetForegroundWindow(h->window);
         SetActiveWindow(h->window);
         h->result = g_driver.Call<ASIOError>(kControlPanel);
+        h->returnedAt = GetTickCount();
         DestroyWindow(h->window);
         return 0;
     }
@@ -250,6 +263,27 @@ DWORD Finish(const PROCESS_INFORMATION& pi) {
     return code;
 }
 
+// The host's window: a reset request it posted to itself is answered here, inside whatever
+// message loop runs, the settings window's included. The answer ends with the driver.
+LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kAnswerReset && g_driver.self) {
+        g_driver.Call<ASIOError>(kStop);
+        g_driver.Call<ASIOError>(kDisposeBuffers);
+        g_releasedInLoop = static_cast<LONG>(g_driver.CallStd<ULONG>(kRelease));
+        g_releasedAt = GetTickCount();
+        g_driver.self = nullptr;
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+HRESULT CanUnloadNow() {
+    using Fn = HRESULT(__stdcall*)();
+    auto fn =
+        reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(g_dll, "DllCanUnloadNow")));
+    return fn ? fn() : E_FAIL;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -263,7 +297,7 @@ int main(int argc, char** argv) {
     }
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\feroxasio");
     WNDCLASSW hostClass{};
-    hostClass.lpfnWndProc = &DefWindowProcW;
+    hostClass.lpfnWndProc = &HostProc;
     hostClass.lpszClassName = L"ferox-check-host";
     RegisterClassW(&hostClass);
     if (!LoadDriver(argv[1])) {
@@ -352,6 +386,47 @@ int main(int argc, char** argv) {
         Press(dlg, IDCANCEL);
     }
     CHECK(Finish(panel) == 0);
+
+    // Closed by its frame's close box: controlPanel returns at once, the host's thread is free.
+    HostThread closing;
+    closing.Start();
+    dlg = FindPanel();
+    CHECK(dlg != nullptr);
+    if (dlg) {
+        Sleep(1200);  // a status refresh or two
+        const DWORD t0 = GetTickCount();
+        PostMessageW(dlg, WM_CLOSE, 0, 0);
+        CHECK(closing.Join() == ASE_OK);
+        const DWORD ms = closing.returnedAt - t0;
+        std::printf("controlPanel returned %lu ms after WM_CLOSE\n", ms);
+        CHECK(ms < 300);
+    }
+
+    // A host that answers a reset request on its UI thread, posting it to itself: the window's
+    // Apply causes one, and the answer, run by the window's own loop, releases the driver. The
+    // window closes, controlPanel returns, the object and the DAC are gone, the host lives on.
+    HostThread releasing;
+    releasing.Start();
+    dlg = FindPanel();
+    CHECK(dlg != nullptr);
+    if (dlg) {
+        g_postResetTo = releasing.window;
+        const LONG resets = g_resets;
+        Choose(dlg, L"1024 ");
+        Press(dlg, 104);  // Apply
+        CHECK(WaitFor(&g_resets, resets + 1));
+        CHECK(releasing.Join() == ASE_OK);
+        g_postResetTo = nullptr;
+        CHECK(g_releasedInLoop == 0);
+        std::printf("released in the window's loop: controlPanel returned %lu ms after Release\n",
+                    releasing.returnedAt - g_releasedAt);
+        CHECK(releasing.returnedAt - g_releasedAt < 300);
+        CHECK(CanUnloadNow() == S_OK);
+        CHECK(FindWindowW(L"#32770", kTitle) == nullptr);
+        // The DAC is free for the host's next driver object.
+        CHECK(LoadDriver(argv[1]));
+        CHECK(Play());
+    }
 
     CHECK(g_driver.Call<ASIOError>(kStop) == ASE_OK);
     CHECK(g_driver.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
