@@ -9,6 +9,7 @@
 #include "common/trace.h"
 #include "ks/audio_filter.h"
 #include "platform/device.h"
+#include "platform/module_thread.h"
 
 namespace ferox {
 
@@ -371,26 +372,16 @@ void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) con
 }
 
 DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {
-#ifdef _WIN32
-    // The object may be released, and the DLL let go, before this thread has returned: the
-    // thread holds the DLL itself until its very last instruction.
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&ASIOPellinor::StreamThread), &module);
-#endif
+    // The object may be released, and the DLL let go, before this thread has returned.
+    const HMODULE module = HoldOwnModule();
     HANDLE done = nullptr;
     {
         const CBaseObject counted(WSTR("stream thread"));  // DllCanUnloadNow sees it
         done = static_cast<ASIOPellinor*>(self)->RunStream();
     }
-    // The last touch of the object's: whoever waits may free it now, while this thread's exit
-    // may still wait for writes the device keeps (on its own reference to the DLL).
-    if (done)
-        SetEvent(done);
-#ifdef _WIN32
-    if (module)
-        FreeLibraryAndExitThread(module, 0);
-#endif
+    // Whoever waits may free the object now, while this thread's exit may still wait for
+    // writes the device keeps.
+    SayDoneAndExit(done, module);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include "asio/settings.h"
 #include "common/trace.h"
+#include "platform/module_thread.h"
 
 namespace ferox {
 
@@ -60,19 +61,10 @@ void SettingsWatch::CloseKeys() noexcept {
 }
 
 DWORD WINAPI SettingsWatch::Run(LPVOID self) {
-#ifdef _WIN32
-    // Whoever waits for `done` may let the DLL go while this thread is still in its exit.
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&SettingsWatch::Run), &module);
-#endif
+    const HMODULE module = HoldOwnModule();
     auto* watch = static_cast<SettingsWatch*>(self);
     watch->Watch();
-    SetEvent(watch->m_done);  // the last touch of the object
-#ifdef _WIN32
-    if (module)
-        FreeLibraryAndExitThread(module, 0);
-#endif
+    SayDoneAndExit(watch->m_done, module);
     return 0;
 }
 
