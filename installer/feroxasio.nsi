@@ -58,6 +58,9 @@ Var PreviousDir
 Var PreviousVersion
 ; 1 when this replaces an installation in the same folder: a failure then puts it back.
 Var Upgrading
+; 1 while an installation in another folder waits for this one to be registered before it goes;
+; 2 once it is gone.
+Var Moving
 
 ; ---- Shared by setup and uninstaller (NSIS keeps their functions apart, hence macros)
 
@@ -100,9 +103,9 @@ Var Upgrading
   !insertmacro SetNativeView
 !macroend
 
-; Everything this program puts in place, taken away again. A file a running program holds goes
+; The files in $INSTDIR and their registration taken away. A file a running program holds goes
 ; when Windows restarts.
-!macro RemoveInstallation
+!macro RemoveFiles
   !insertmacro UnregisterInstallation
   Delete /REBOOTOK "$INSTDIR\x64\feroxasio.dll"
   Delete /REBOOTOK "$INSTDIR\x64\feroxhost.exe"
@@ -111,12 +114,17 @@ Var Upgrading
   Delete "$INSTDIR\readme.txt"
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\uninstall.exe"
-  SetShellVarContext all
-  Delete "$SMPROGRAMS\${SETTINGS_LINK}"
   ; Only emptied folders go: whatever else someone put there stays.
   RMDir /REBOOTOK "$INSTDIR\x64"
   RMDir /REBOOTOK "$INSTDIR\x86"
   RMDir /REBOOTOK "$INSTDIR"
+!macroend
+
+; Everything this program puts in place, taken away again.
+!macro RemoveInstallation
+  !insertmacro RemoveFiles
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\${SETTINGS_LINK}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 !macroend
 
@@ -264,9 +272,40 @@ Function RestorePrevious
   ${EndIf}
 FunctionEnd
 
+; The installation in $PreviousDir run by its own uninstaller.
+Function RemoveElsewhere
+  DetailPrint "Removing the installation in $PreviousDir"
+  ExecWait '"$PreviousDir\uninstall.exe" /S _?=$PreviousDir'
+  Delete "$PreviousDir\uninstall.exe"
+  RMDir "$PreviousDir"
+FunctionEnd
+
+; The installation in $PreviousDir registered again, over what this one's registration left;
+; $R9 is empty or why not. Its files, entry and uninstall key were never touched.
+Function RegisterElsewhere
+  StrCpy $R6 $INSTDIR
+  StrCpy $INSTDIR $PreviousDir
+  Call RegisterDrivers
+  StrCpy $INSTDIR $R6
+FunctionEnd
+
 Function RegistrationFailed
   StrCpy $R8 "${PRODUCT} was not installed."
-  ${If} $Upgrading == 1
+  ${If} $Moving == 1
+    DetailPrint "$R9"
+    StrCpy $R7 $R9
+    !insertmacro RemoveFiles
+    Call RegisterElsewhere
+    ${If} $R9 == ""
+      StrCpy $R8 "${PRODUCT} $PreviousVersion stays installed in $PreviousDir."
+      StrCpy $R9 $R7
+    ${Else}
+      StrCpy $R9 "$R7$\r$\nPutting back ${PRODUCT} $PreviousVersion failed too: $R9"
+      ; Nothing half-registered stays, as after a failed upgrade in place.
+      Call RemoveElsewhere
+      StrCpy $Moving 2
+    ${EndIf}
+  ${ElseIf} $Upgrading == 1
     DetailPrint "$R9"
     StrCpy $R7 $R9
     Call RestorePrevious
@@ -278,8 +317,13 @@ Function RegistrationFailed
       StrCpy $Upgrading 0
     ${EndIf}
   ${EndIf}
+  ${If} $Moving == 2
+    StrCpy $R8 "${PRODUCT} $PreviousVersion was removed from $PreviousDir, and no version of "
+    StrCpy $R8 "$R8${PRODUCT} is installed now: install one again."
+  ${EndIf}
   ; Nothing half-installed stays: a driver list entry without a loadable DLL only confuses hosts.
   ${If} $Upgrading != 1
+  ${AndIf} $Moving != 1
     !insertmacro RemoveInstallation
   ${EndIf}
   Call Fail
@@ -313,14 +357,13 @@ Function .onInit
 FunctionEnd
 
 Section "feroxasio"
-  ; Installed elsewhere before: that copy goes first, so exactly one stays.
+  ; Installed elsewhere before: that copy stays as it is until this one is registered, so a
+  ; failure leaves it working.
+  StrCpy $Moving 0
   ${If} $PreviousDir != ""
   ${AndIf} $PreviousDir != $INSTDIR
   ${AndIf} ${FileExists} "$PreviousDir\uninstall.exe"
-    DetailPrint "Removing the installation in $PreviousDir"
-    ExecWait '"$PreviousDir\uninstall.exe" /S _?=$PreviousDir'
-    Delete "$PreviousDir\uninstall.exe"
-    RMDir "$PreviousDir"
+    StrCpy $Moving 1
   ${EndIf}
   ; Replaced where it is: a copy of it first, so a failure can put it back.
   StrCpy $Upgrading 0
@@ -341,15 +384,6 @@ Section "feroxasio"
   !insertmacro PutFile x86 feroxasio.dll
   !insertmacro PutFile x86 feroxhost.exe
   WriteUninstaller "$INSTDIR\uninstall.exe"
-  ; feroxhost is a console program: its console starts minimised and goes once the window shows.
-  SetShellVarContext all
-  ${If} ${RunningX64}
-    StrCpy $0 "$INSTDIR\x64\feroxhost.exe"
-  ${Else}
-    StrCpy $0 "$INSTDIR\x86\feroxhost.exe"
-  ${EndIf}
-  CreateShortCut "$SMPROGRAMS\${SETTINGS_LINK}" "$0" "panel" "$0" 0 SW_SHOWMINIMIZED "" \
-      "The ferox DAC driver's settings: buffer size and status"
 
   ; What an earlier installation here registered must not pass for this one's registration.
   ${If} ${RunningX64}
@@ -363,6 +397,27 @@ Section "feroxasio"
   ${If} $R9 != ""
     Call RegistrationFailed
   ${EndIf}
+  ${If} $Moving == 1
+    Call RemoveElsewhere
+    StrCpy $Moving 2
+    ; Its DLLs' unregistration took the class and the list entry, whichever DLL they named.
+    Call RegisterDrivers
+    ${If} $R9 != ""
+      Call RegistrationFailed
+    ${EndIf}
+  ${EndIf}
+
+  ; Made only once this version is registered: a failure leaves the entry of the version that
+  ; stays, whose feroxhost may know no panel command.
+  ; feroxhost is a console program: its console starts minimised and goes once the window shows.
+  SetShellVarContext all
+  ${If} ${RunningX64}
+    StrCpy $0 "$INSTDIR\x64\feroxhost.exe"
+  ${Else}
+    StrCpy $0 "$INSTDIR\x86\feroxhost.exe"
+  ${EndIf}
+  CreateShortCut "$SMPROGRAMS\${SETTINGS_LINK}" "$0" "panel" "$0" 0 SW_SHOWMINIMIZED "" \
+      "The ferox DAC driver's settings: buffer size and status"
 
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"

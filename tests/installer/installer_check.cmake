@@ -92,7 +92,8 @@ function(expect_no_key view key)
 endfunction()
 
 # One working installation in DIR made by VERSION: each DLL registered in its own view and found
-# there by the host of its bitness; the one uninstall entry names DIR.
+# there by the host of its bitness; the one uninstall entry names DIR. A third argument says which
+# Start-menu entry: the SHA-256 of the one an earlier setup made, or "none".
 function(expect_installed dir version)
     foreach(b ${bitnesses})
         string(REPLACE ":" ";" b "${b}")
@@ -137,8 +138,21 @@ function(expect_installed dir version)
             fail("${dir}: ${f} is missing")
         endif()
     endforeach()
-    if(NOT EXISTS "${settings_link}")
+    set(want_entry "")
+    if(ARGC GREATER 2)
+        set(want_entry "${ARGV2}")
+    endif()
+    if(want_entry STREQUAL "none")
+        if(EXISTS "${settings_link}")
+            fail("a Start-menu entry ${version} did not have: ${settings_link}")
+        endif()
+    elseif(NOT EXISTS "${settings_link}")
         fail("no Start-menu entry ${settings_link}")
+    elseif(NOT want_entry STREQUAL "")
+        file(SHA256 "${settings_link}" entry)
+        if(NOT entry STREQUAL want_entry)
+            fail("the Start-menu entry is not the one ${version} made: ${settings_link}")
+        endif()
     endif()
 endfunction()
 
@@ -169,10 +183,15 @@ function(uninstall dir)
     settle()
 endfunction()
 
-# A setup program of another version, or from other files, built like the real one.
+# A setup program of another version, or from other files, built like the real one (or from the
+# script given fourth).
 function(make_setup out version stage)
+    set(nsi "${NSI}")
+    if(ARGC GREATER 3)
+        set(nsi "${ARGV3}")
+    endif()
     execute_process(COMMAND makensis -V2 -DVERSION=${version} -DSTAGE=${stage} -DOUTFILE=${out}
-                            ${NSI} RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE log)
+                            ${nsi} RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE log)
     if(NOT rc EQUAL 0)
         fail("makensis failed:\n${log}")
     endif()
@@ -302,17 +321,40 @@ elseif(PART STREQUAL "failure")
         settle()
         expect_absent("${default_dir}")
     endforeach()
-    # The same failure as an upgrade: version 0.9.0 comes back, files, registration and entry.
-    make_setup("${WORK}/old-setup.exe" 0.9.0 "${PACKAGE}/stage")
+    # The same failure as an upgrade: version 0.9.0 comes back, files, registration and its own
+    # entry, which runs another command than this version's (an earlier feroxhost may have no
+    # panel).
+    file(READ "${NSI}" script)
+    string(REPLACE "\"panel\"" "\"list\"" earlier "${script}")
+    if(earlier STREQUAL script)
+        fail("${NSI} makes no entry running \"panel\"")
+    endif()
+    file(WRITE "${WORK}/earlier.nsi" "${earlier}")
+    make_setup("${WORK}/old-setup.exe" 0.9.0 "${PACKAGE}/stage" "${WORK}/earlier.nsi")
     windows_path(old_w "${WORK}/old-setup.exe")
     run(0 "${old_w}" /S)
     settle()
+    file(SHA256 "${settings_link}" old_entry)
     run(2 "${broken_w}" /S)
     settle()
-    expect_installed("${default_dir}" 0.9.0)
+    expect_installed("${default_dir}" 0.9.0 "${old_entry}")
     run(0 cmd /c "type %TEMP%\\feroxasio-setup.log")
     expect_in("${output}" "Registering the 32-bit driver ${default_dir}\\x86\\feroxasio.dll failed: "
               "feroxasio 0.9.0 stays installed.")
+    # Told another folder, the failure leaves 0.9.0 where it was, and nothing in that folder.
+    set(moved "C:\\feroxasio-moved")
+    run(2 "${broken_w}" /S "/D=${moved}")
+    settle()
+    expect_installed("${default_dir}" 0.9.0 "${old_entry}")
+    expect_absent_folder("${moved}")
+    run(0 cmd /c "type %TEMP%\\feroxasio-setup.log")
+    expect_in("${output}" "Registering the 32-bit driver ${moved}\\x86\\feroxasio.dll failed: "
+              "feroxasio 0.9.0 stays installed in ${default_dir}.")
+    # An earlier version without an entry gets none from a failed upgrade.
+    file(REMOVE "${settings_link}")
+    run(2 "${broken_w}" /S)
+    settle()
+    expect_installed("${default_dir}" 0.9.0 none)
     uninstall("${default_dir}")
     expect_absent("${default_dir}")
     # A DLL deleted by hand cannot unregister itself: the uninstaller still takes its keys.
