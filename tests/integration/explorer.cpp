@@ -110,8 +110,12 @@ auto Timed(const char* name, int boundMs, F&& call) {
 
 ASIOError Start(Host& h) {
     h.generation.fetch_add(1);
+    const long resets = h.resets.load();
     const ASIOError e = h.driver.load()->start();
-    h.running = e == ASE_OK;
+    // A reset request may come at once, before start has returned (a size saved before the
+    // start is told then): its answer decides what runs.
+    if (h.resets.load() == resets)
+        h.running = e == ASE_OK;
     return e;
 }
 
@@ -350,8 +354,9 @@ class Explorer {
             Step("createBuffers shape " + std::to_string(shape) + " size " +
                  std::to_string(h_.size) + " -> " + std::to_string(e));
         } else if (pick < 34) {
+            const bool buffers = h_.buffers;
             const ASIOError e = Timed("start", 4000, [&] { return Start(h_); });
-            if (!h_.buffers && e != ASE_NotPresent)
+            if (!buffers && e != ASE_NotPresent)
                 h_.Violation("start without buffers answered", std::to_string(e));
             Step("start -> " + std::to_string(e));
         } else if (pick < 42) {
