@@ -40,6 +40,11 @@ done
 export WINEPREFIX=$prefix FEROX_DISPLAY=$display
 "$run" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null
 "$run" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null
+# The desktop is chosen when a session's first program starts: the session that set it ends
+# first. Without it the windows are the display's own, and with no window manager on it Wine
+# waits 2 s for each one it hides.
+wineserver -k 2>/dev/null || true
+timeout 30 wineserver -w 2>/dev/null || true
 # feroxhost panel finds the driver as hosts do.
 "$run" regsvr32 /s "$dll"
 bmp=${png%.png}.bmp
