@@ -252,9 +252,10 @@ bool ASIOPellinor::StreamEnded(DWORD ms) {
         return true;
     if (w != WAIT_OBJECT_0 + 1)
         return false;
-    // Ended without a word, mid-stream: its pin is still open and its writes may be out.
+    // Ended without a word, mid-stream (by the process's exit, as a rule): its pin is still open
+    // and its writes may be out.
     Trace(kTraceError, WSTR("ASIOPellinor: the streaming thread ended without finishing"));
-    if (CKsAudPin* pin = m_pRenderPin.exchange(nullptr))
+    if (CKsAudPin* pin = m_pRenderPin.exchange(nullptr); pin && !ProcessEnding())
         pin->ClosePin();
     if (m_pStream)
         CKsIrpTarget::LeaveToDevice(m_pStream);

@@ -6,6 +6,7 @@
 #include "asio/driver_id.h"
 #include "asio/settings.h"
 #include "ks/audio_filter.h"
+#include "platform/module_thread.h"
 
 namespace ferox {
 
@@ -30,8 +31,12 @@ ASIOPellinor::~ASIOPellinor() {
     // Deleted by its own streaming thread, whose stream is over: only the handles are left.
     if (IsStreamThread())
         CloseStreamHandles();
-    delete m_pRetiredFilter;
-    delete m_pFilter.load();
+    // At the process's exit the device's handles are left to Windows: closing them asks the
+    // device, whose own threads are gone.
+    if (!ProcessEnding()) {
+        delete m_pRetiredFilter;
+        delete m_pFilter.load();
+    }
     Free(m_pStream);
 }
 

@@ -9,6 +9,7 @@ namespace ferox {
 
 namespace {
 constexpr WCHAR kParentKey[] = WSTR("Software");
+constexpr DWORD kExitGraceMs = 250;
 }  // namespace
 
 SettingsWatch::~SettingsWatch() {
@@ -39,7 +40,10 @@ void SettingsWatch::Stop() noexcept {
         SetEvent(m_quit);
         // Its handle as well: a thread ended by the process's exit never says it is done.
         const HANDLE ends[] = {m_done, m_thread};
-        WaitForMultipleObjects(2, ends, FALSE, INFINITE);
+        // Then a short grace for its exit, so that a normal end leaves no thread holding the DLL
+        // (its exit waits for the loader, which a caller may hold).
+        if (WaitForMultipleObjects(2, ends, FALSE, INFINITE) == WAIT_OBJECT_0)
+            WaitForSingleObject(m_thread, kExitGraceMs);
         CloseHandle(m_thread);
         m_thread = nullptr;
     }

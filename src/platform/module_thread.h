@@ -29,4 +29,20 @@ inline void SayDoneAndExit(HANDLE done, HMODULE module) {
 #endif
 }
 
+// Whether the process is ending: ExitProcess has ended every other thread, and what they held (a
+// lock of a user-mode device driver, say) may never be let go. Nothing more is asked of the
+// device then; Windows closes every handle itself.
+inline bool ProcessEnding() {
+#ifdef _WIN32
+    using Fn = BOOLEAN(WINAPI*)();
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto fn = ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(
+                                GetProcAddress(ntdll, "RtlDllShutdownInProgress")))
+                          : nullptr;
+    return fn && fn();
+#else
+    return false;
+#endif
+}
+
 }  // namespace ferox

@@ -59,8 +59,11 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason != DLL_PROCESS_DETACH || !reserved || !g_driver.self)
         return TRUE;
     const DWORD t0 = GetTickCount();
+    Report("still in stop");  // what a hang leaves
     const ASIOError stopped = g_driver.Call<ASIOError>(kStop);
+    Report("still in disposeBuffers");
     const ASIOError disposed = g_driver.Call<ASIOError>(kDisposeBuffers);
+    Report("still in Release");
     const ULONG left = g_driver.CallStd<ULONG>(kRelease);
     char line[160];
     std::snprintf(line, sizeof line,
