@@ -37,40 +37,50 @@ int main(int argc, char** argv) {
         std::printf("usage: exit_check DLL LIBRARY REPORT\n");
         return 2;
     }
-    DeleteFileW(WindowsPath(argv[3]).c_str());
     std::wstring line = L"\"" + WindowsPath(argv[0]) + L"\" child \"" + WindowsPath(argv[1]) +
                         L"\" \"" + WindowsPath(argv[2]) + L"\" \"" + WindowsPath(argv[3]) + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    CHECK(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                         &pi));
-    if (!pi.hProcess)
-        return 1;
-    const DWORD t0 = GetTickCount();
-    const bool ended = WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0;
-    const DWORD ms = GetTickCount() - t0;
-    DWORD code = 999;
-    if (ended) {
-        GetExitCodeProcess(pi.hProcess, &code);
-    } else {
-        TerminateProcess(pi.hProcess, 9);
-        WaitForSingleObject(pi.hProcess, 5000);
+    // An exit may end the streaming thread anywhere, inside a device request too: several.
+    constexpr int kExits = 8;
+    DWORD slowest = 0;
+    for (int round = 0; round < kExits; ++round) {
+        DeleteFileW(WindowsPath(argv[3]).c_str());
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        CHECK(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                             &pi));
+        if (!pi.hProcess)
+            return 1;
+        const DWORD t0 = GetTickCount();
+        const bool ended = WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0;
+        const DWORD ms = GetTickCount() - t0;
+        slowest = ms > slowest ? ms : slowest;
+        DWORD code = 999;
+        if (ended) {
+            GetExitCodeProcess(pi.hProcess, &code);
+        } else {
+            TerminateProcess(pi.hProcess, 9);
+            WaitForSingleObject(pi.hProcess, 5000);
+        }
+        char report[200] = "";
+        if (FILE* f = _wfopen(WindowsPath(argv[3]).c_str(), L"r")) {
+            if (!std::fgets(report, sizeof report, f))
+                report[0] = 0;
+            std::fclose(f);
+        }
+        if (!ended || code != 0 || round == 0) {
+            std::printf("exit %d: the child %s after %lu ms (exit code %lu); the library: %s\n",
+                        round + 1, ended ? "ended" : "still hangs", ms, code,
+                        report[0] ? report : "(no report)");
+        }
+        CHECK(ended);
+        CHECK(code == 0);
+        CHECK(std::string(report).find("stop 0, disposeBuffers 0, Release 0") != std::string::npos);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
     }
-    std::printf("the child %s after %lu ms (exit code %lu)\n", ended ? "ended" : "still hangs", ms,
-                code);
-    CHECK(ended);
-    CHECK(code == 0);
-    char report[200] = "";
-    if (FILE* f = _wfopen(WindowsPath(argv[3]).c_str(), L"r")) {
-        if (!std::fgets(report, sizeof report, f))
-            report[0] = 0;
-        std::fclose(f);
-    }
-    std::printf("the library: %s\n", report[0] ? report : "(no report)");
-    CHECK(std::string(report).find("stop 0, disposeBuffers 0, Release 0") != std::string::npos);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    std::printf("%d exits, the slowest %lu ms from the child's start to its end\n", kExits,
+                slowest);
     std::printf("%d checks failed\n", g_checkFailures);
     return g_checkFailures == 0 ? 0 : 1;
 }
