@@ -73,6 +73,7 @@ struct Host {
     std::vector<ASIOBufferInfo> infos;
     AsioLong size = 64;
     AsioLong stored = kDefaultBufferSize;  // the user's buffer size as last saved
+    AsioLong builtWords = 0;               // the stream's words a half, as the buffers were made
     ASIOCallbacks callbacks{};
 
     std::atomic<InSwitch> armed{InSwitch::None};
@@ -126,6 +127,11 @@ ASIOError MakeBuffers(Host& h) {
         return e;  // refused before anything changed
     h.running = false;
     h.buffers = e == ASE_OK;
+    if (e == ASE_OK) {
+        ASIOIoFormat format{};
+        h.driver.load()->future(kAsioGetIoFormat, &format);
+        h.builtWords = format.FormatType == kASIODSDFormat ? h.size / 32 : h.size;
+    }
     return e;
 }
 
@@ -426,9 +432,7 @@ class Explorer {
         const AsioLong now = size == 0 ? kDefaultBufferSize : size;
         Step("user: buffer size " +
              (size == 0 ? std::string("key deleted") : std::to_string(size)));
-        ASIOIoFormat format{};
-        d->future(kAsioGetIoFormat, &format);
-        const AsioLong words = format.FormatType == kASIODSDFormat ? h_.size / 32 : h_.size;
+        const AsioLong words = h_.builtWords;
         const bool changed = now != h_.stored;
         h_.stored = now;
         // A playing host whose stream runs at another size hears of a change once, soon.
