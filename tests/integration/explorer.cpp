@@ -73,7 +73,7 @@ struct Host {
     std::vector<ASIOBufferInfo> infos;
     AsioLong size = 64;
     AsioLong stored = kDefaultBufferSize;  // the user's buffer size as last saved
-    AsioLong builtWords = 0;               // the stream's words a half, as the buffers were made
+    std::atomic<AsioLong> builtWords{0};   // the stream's words a half, as the buffers were made
     ASIOCallbacks callbacks{};
 
     std::atomic<InSwitch> armed{InSwitch::None};
@@ -432,7 +432,7 @@ class Explorer {
         const AsioLong now = size == 0 ? kDefaultBufferSize : size;
         Step("user: buffer size " +
              (size == 0 ? std::string("key deleted") : std::to_string(size)));
-        const AsioLong words = h_.builtWords;
+        const AsioLong words = h_.builtWords.load();
         const bool changed = now != h_.stored;
         h_.stored = now;
         // A playing host whose stream runs at another size hears of a change once, soon.
