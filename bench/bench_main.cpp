@@ -1,6 +1,6 @@
 // The native benchmarks, ending with one line per figure against its baseline of the same run:
-//   RATIO pcm_convert_vs_memcpy=V <=1.3     the worse of 1024 and 2048 frames
-//   RATIO dsd_convert_vs_memcpy=V <=1.6
+//   RATIO pcm_convert_vs_memcpy=V <=1.3 convert=PATH    the worse of 1024 and 2048 frames, on
+//   RATIO dsd_convert_vs_memcpy=V <=1.6 convert=PATH    the path the driver picks here
 //   COUNT streaming_allocations=N <=0      per 10,000 switches
 // --quick runs each benchmark briefly, for checks that the program works.
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "convert_bench.h"
 #include "ratio_reporter.h"
 #include "streaming_allocations.h"
 
@@ -31,6 +32,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data()))
         return 1;
+    // Before the benchmarks, as a driver measures before its stream.
+    const ferox::ConvertChoice picked = ferox::bench::PickedConvertChoice();
     ferox::bench::RatioReporter reporter("Memcpy");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
@@ -45,9 +48,11 @@ int main(int argc, char** argv) {
     const long allocations = ferox::bench::StreamingAllocations(quick ? 1000 : 10000);
     std::printf("\n");
     if (pcm > 0)
-        std::printf("RATIO pcm_convert_vs_memcpy=%.2f <=1.3\n", pcm);
+        std::printf("RATIO pcm_convert_vs_memcpy=%.2f <=1.3 convert=%s\n", pcm,
+                    ferox::ConvertPathName(picked.pcm));
     if (dsd > 0)
-        std::printf("RATIO dsd_convert_vs_memcpy=%.2f <=1.6\n", dsd);
+        std::printf("RATIO dsd_convert_vs_memcpy=%.2f <=1.6 convert=%s\n", dsd,
+                    ferox::ConvertPathName(picked.dsd));
     if (allocations >= 0)
         std::printf("COUNT streaming_allocations=%ld <=0\n", allocations);
     return 0;

@@ -4,7 +4,14 @@
 #include <cstring>
 #include <vector>
 
-#include "asio/convert.h"
+#include "convert_bench.h"
+
+namespace ferox::bench {
+ConvertChoice PickedConvertChoice() {
+    static const ConvertChoice choice = MeasureConvertChoice();
+    return choice;
+}
+}  // namespace ferox::bench
 
 namespace {
 
@@ -31,10 +38,10 @@ void Memcpy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n * 8));
 }
 
-// The path the driver takes on this CPU (range 1 -1), or the one named.
+// The path the driver picks on this CPU (range 1 -1), or the one named.
 void Convert(benchmark::State& state, bool dsd) {
     const auto n = static_cast<AsioLong>(state.range(0));
-    const auto path = state.range(1) < 0 ? ferox::BestConvertPath()
+    const auto path = state.range(1) < 0 ? ferox::bench::PickedConvertChoice().For(dsd)
                                          : static_cast<ferox::ConvertPath>(state.range(1));
     if (!ferox::ConvertPathAvailable(path)) {
         state.SkipWithError("this CPU lacks the path");
@@ -109,8 +116,15 @@ void Sizes(benchmark::internal::Benchmark* b) {
     }
 }
 
+// The choice itself, as the first start makes it: bounded at a few milliseconds.
+void ChooseConvertPath(benchmark::State& state) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ferox::MeasureConvertChoice());
+}
+
 }  // namespace
 
+BENCHMARK(ChooseConvertPath)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Memcpy)->Arg(64)->Arg(1024)->Arg(2048);
 BENCHMARK(ConvertPcm)->Apply(Sizes);
 BENCHMARK(ConvertDsd)->Apply(Sizes);

@@ -1,5 +1,6 @@
 #include "asio/convert.h"
 
+#include <chrono>
 #include <cstring>
 #include <initializer_list>
 
@@ -190,6 +191,98 @@ ConvertPath BestConvertPath() noexcept {
             return p;
     }
     return ConvertPath::Scalar;
+}
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+constexpr AsioLong kScratchFrames = 2048;
+// Large halves only: there the copy is a part of a switch worth choosing for; on a small one the
+// few nanoseconds a call costs more or less vanish in the switch's own microseconds. Each size
+// converts the whole scratch half; two passes, so that a 100 ns clock (Windows') still resolves a
+// few per cent on the fastest path.
+constexpr AsioLong kTrialSizes[] = {2048, 1024, 512};
+constexpr int kTrialPasses = 2;
+// The first round warms caches and wide units and is not counted; a round takes 40-100 us on a
+// current x86.
+constexpr int kMinRounds = 3;
+constexpr int kMaxRounds = 24;
+constexpr auto kBudget = std::chrono::milliseconds(2);
+// Within this of the fastest, the narrower path: it costs the core less.
+constexpr double kTie = 1.02;
+constexpr int kPaths = static_cast<int>(ConvertPath::Avx512) + 1;
+
+std::uint32_t* LineAligned(std::uint32_t* p, std::size_t words) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    return p + ((64 - at % 64) % 64) / sizeof(*p) + words;
+}
+
+Clock::duration Trial(std::uint32_t* out, const std::int32_t* left, const std::int32_t* right,
+                      ConvertPath path, bool dsd) {
+    const Clock::time_point begin = Clock::now();
+    for (int pass = 0; pass < kTrialPasses; ++pass) {
+        for (AsioLong n : kTrialSizes) {
+            for (AsioLong at = 0; at < kScratchFrames; at += n)
+                ConvertHalf(out + 2 * at, left + at, right + at, n, dsd, path);
+        }
+    }
+    // Nothing reads the scratch: without this the conversions could go.
+    asm volatile("" : : "r"(out) : "memory");
+    return Clock::now() - begin;
+}
+
+ConvertPath Fastest(const Clock::duration (&best)[kPaths]) {
+    auto fastest = Clock::duration::max();
+    for (const auto& t : best)
+        fastest = t < fastest ? t : fastest;
+    for (int p = 0; p < kPaths; ++p) {
+        if (best[p] != Clock::duration::max() && best[p].count() <= fastest.count() * kTie)
+            return static_cast<ConvertPath>(p);
+    }
+    return BestConvertPath();
+}
+}  // namespace
+
+ConvertChoice RuleConvertChoice() noexcept {
+    return {BestConvertPath(), BestConvertPath(), false};
+}
+
+ConvertChoice MeasureConvertChoice() noexcept {
+    // On the stack, not the heap: the caller's allocations stay as they were. The lines are
+    // found by hand, whatever the stack's alignment. The host's halves come from the heap, 16
+    // bytes past a line; the slot starts on one.
+    std::uint32_t outSpace[2 * kScratchFrames + 16];
+    std::uint32_t inSpace[2 * (kScratchFrames + 32)];
+    std::uint32_t* const out = LineAligned(outSpace, 0);
+    auto* const left = reinterpret_cast<std::int32_t*>(LineAligned(inSpace, 4));
+    std::int32_t* const right = left + kScratchFrames + 16;
+    std::uint32_t x = 1;
+    for (std::uint32_t& w : inSpace) {
+        x = x * 1664525u + 1013904223u;
+        w = x;
+    }
+    Clock::duration best[2][kPaths];
+    for (auto& mode : best) {
+        for (auto& t : mode)
+            t = Clock::duration::max();
+    }
+    const Clock::time_point begin = Clock::now();
+    // Round by round, so that a burst of load on the machine falls on every path alike.
+    for (int round = 0; round < kMaxRounds; ++round) {
+        if (round >= kMinRounds && Clock::now() - begin > kBudget)
+            break;
+        for (int p = 0; p < kPaths; ++p) {
+            const auto path = static_cast<ConvertPath>(p);
+            if (!ConvertPathAvailable(path))
+                continue;
+            for (bool dsd : {false, true}) {
+                const Clock::duration t = Trial(out, left, right, path, dsd);
+                if (round > 0 && t < best[dsd][p])
+                    best[dsd][p] = t;
+            }
+        }
+    }
+    return {Fastest(best[0]), Fastest(best[1]), true};
 }
 
 const char* ConvertPathName(ConvertPath path) noexcept {

@@ -182,6 +182,9 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     }
     // A stream that ended on its own, or is still finishing, goes first.
     EndStream();
+    // Here, with no stream of this object running to disturb it or to wait for it.
+    if (!m_convertChoice.load().measured)
+        m_convertChoice.store(MeasureConvertChoice());
     // From now on every change of the settings reaches this object, whoever made it; one made
     // since the object last read them is told to this stream.
     m_settingsWatch.Start(&ASIOPellinor::SettingsKeyChanged, this);
@@ -369,7 +372,7 @@ void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) con
     // right speaker only.
     const std::int32_t* left = side[0] ? side[0] : m_pStream->silence;
     const std::int32_t* right = side[1] ? side[1] : side[0];
-    ConvertHalf(out, left, right, n, dsd);
+    ConvertHalf(out, left, right, n, dsd, m_convertChoice.load().For(dsd));
 }
 
 DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {

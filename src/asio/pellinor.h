@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "asio/asio.h"
+#include "asio/convert.h"
 #include "asio/settings.h"
 #include "asio/switch_stamp.h"
 #include "com/unknown.h"
@@ -166,6 +167,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
 
     std::atomic<std::int32_t> m_ioFormatType{kASIOPCMFormat};
     std::atomic<double> m_sampleRate{44100.0};
+    // Measured by the first start off the streaming thread; the rule's until then.
+    std::atomic<ConvertChoice> m_convertChoice{RuleConvertChoice()};
     // Points at m_callbackTable while buffers exist: hosts may pass a table that lives on
     // their stack, so the driver keeps its own copy.
     std::atomic<ASIOCallbacks*> m_callbacks{nullptr};

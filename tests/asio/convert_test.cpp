@@ -116,6 +116,16 @@ TEST(ConvertHalf, PathsTheCpuLacksFallBackToOneItHas) {
     }
 }
 
+// A measured choice is what every switch converts with. Run under the sanitizers, this also holds
+// the measurement to its scratch space.
+TEST(MeasureConvertChoice, NamesAPathThisCpuRunsForEachModeAndSaysItMeasured) {
+    const ConvertChoice choice = MeasureConvertChoice();
+    EXPECT_TRUE(choice.measured);
+    EXPECT_TRUE(ConvertPathAvailable(choice.pcm)) << ConvertPathName(choice.pcm);
+    EXPECT_TRUE(ConvertPathAvailable(choice.dsd)) << ConvertPathName(choice.dsd);
+    EXPECT_FALSE(RuleConvertChoice().measured);
+}
+
 TEST(FillSilence, WritesTheIdlePatternOfTheModeAndNoMore) {
     std::uint32_t out[7];
     std::memset(out, 0x11, sizeof(out));
