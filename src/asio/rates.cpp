@@ -43,11 +43,10 @@ ASIOError ASIO_METHOD ASIOPellinor::setSampleRate(ASIOSampleRate sampleRate) {
     // The pin plays at the rate it was made with: the stream goes on with a new pin at the new
     // rate, and a host that can rebuild its stream is asked to. Decided by the request, not by
     // m_started: a restart that is still opening its pin has read the rate already.
+    // No sampleRateDidChange: hosts take it as a clock that changed under them and reload the
+    // driver, for a rate they set themselves.
     StreamRequest run = StreamRequest::Run;
     const bool restart = m_streamRequest.compare_exchange_strong(run, StreamRequest::Restart);
-    ASIOCallbacks* callbacks = m_callbacks.load();
-    if (callbacks && callbacks->sampleRateDidChange)
-        callbacks->sampleRateDidChange(sampleRate);
     if (restart) {
         if (!IsStreamThread() && m_hStopEvent)
             SetEvent(m_hStopEvent);

@@ -90,13 +90,26 @@ TEST_F(BuffersTest, ChannelChecksDisposeWhatWasMade) {
     EXPECT_FALSE(Active(driver, false, 0));
 }
 
+// Whether the callbacks the driver kept reach the host later: a rate set while playing asks it
+// whether it takes a reset request (the host's own rate brings no sampleRateDidChange).
+bool ReachesTheHostLater(IASIO* driver) {
+    Host().messages.clear();
+    if (driver->start() != ASE_OK)
+        return false;
+    EXPECT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_TRUE(Host().rateChanges.empty());
+    const std::pair<AsioLong, AsioLong> asked{kAsioSelectorSupported, kAsioResetRequest};
+    return !Host().messages.empty() && Host().messages[0] == asked;
+}
+
 TEST_F(BuffersTest, ZeroEntriesRecordTheHostAndTheSize) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     EXPECT_EQ(driver->createBuffers(nullptr, 0, 512, &callbacks), ASE_OK);
     AsioLong mn, mx, pref, gran;
     driver->getBufferSize(&mn, &mx, &pref, &gran);
     EXPECT_EQ(pref, 512);
-    EXPECT_EQ(driver->setSampleRate(48000.0), ASE_OK);
-    EXPECT_EQ(Host().rateChanges.size(), 1u);
+    EXPECT_TRUE(ReachesTheHostLater(driver));
 }
 
 TEST_F(BuffersTest, HostIsAskedAboutTimeInfoAndTheIoFormatSelectors) {
@@ -121,15 +134,14 @@ TEST_F(BuffersTest, InputBlocksHoldSilence) {
 }
 
 TEST_F(BuffersTest, DriverKeepsItsOwnCopyOfTheCallbackTable) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     {
         ASIOCallbacks onStack = RecordingCallbacks();
         std::vector<ASIOBufferInfo> infos = {{ASIOFalse, 0, {}}};
         ASSERT_EQ(driver->createBuffers(infos.data(), 1, 256, &onStack), ASE_OK);
         std::memset(&onStack, 0, sizeof onStack);  // the host's table is gone
     }
-    EXPECT_EQ(driver->setSampleRate(88200.0), ASE_OK);
-    ASSERT_EQ(Host().rateChanges.size(), 1u);
-    EXPECT_EQ(Host().rateChanges[0], 88200.0);
+    EXPECT_TRUE(ReachesTheHostLater(driver));
 }
 
 TEST_F(BuffersTest, SecondCreateReplacesTheFirst) {

@@ -12,6 +12,9 @@
 #include "integration/test_host.h"
 #include "platform/alloc.h"
 #include "sim/sim.h"
+#ifndef _WIN32
+#include "platform/posix/testing.h"
+#endif
 
 namespace ferox::test {
 namespace {
@@ -215,9 +218,10 @@ TEST_F(HostCallsTest, RateTheOpenDeviceCannotTakeIsRefusedAndChangesNothing) {
     ASIOSampleRate rate = 0;
     EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
     EXPECT_EQ(rate, 44100.0);
-    EXPECT_EQ(host.rateChanges.load(), 0);
     EXPECT_EQ(driver->setSampleRate(96000.0), ASE_OK);
-    EXPECT_EQ(host.rateChanges.load(), 1);
+    EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 96000.0);
+    EXPECT_EQ(host.rateChanges.load(), 0);  // the host's own rate: nothing changed under it
     // In DSD mode the rates are DSD rates: 44100 would give the device a carrier of 689.
     SetIoFormat(driver, kASIODSDFormat);
     EXPECT_EQ(driver->setSampleRate(44100.0), ASE_NoClock);
@@ -239,7 +243,7 @@ TEST_F(HostCallsTest, RateChangedWhilePlayingGoesOnAtTheNewRate) {
         ASSERT_EQ(driver->start(), ASE_OK);
         ASSERT_TRUE(host.WaitSwitches(5));
         ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
-        EXPECT_EQ(host.rateChanges.load(), 1);
+        EXPECT_EQ(host.rateChanges.load(), 0);  // rebuilt on the reset request, not reloaded
         EXPECT_EQ(host.resetRequests.load(), supportsReset);
         ASSERT_TRUE(WaitUntil([] { return PinClosed(0) && PinOpen(1); }));
         const int before = host.switches.load();
@@ -277,23 +281,41 @@ TEST_F(HostCallsTest, SecondRateChangeDuringARestartIsNotLost) {
     EXPECT_EQ(host.resetRequests.load(), 2);
 }
 
+#ifndef _WIN32
+// The host thread inside setSampleRate, held in its SetEvent until the restart it asked for has
+// its new pin playing.
+std::atomic<DWORD> g_wakeLateThread{0};
+void WakeLate(HANDLE) {
+    DWORD self = GetCurrentThreadId();
+    if (!g_wakeLateThread.compare_exchange_strong(self, 0))
+        return;
+    TestHost& host = TestHost::Get();
+    EXPECT_TRUE(WaitUntil([] { return PinOpen(1); }));
+    EXPECT_TRUE(host.WaitSwitches(host.switches.load() + 3));
+}
+#endif
+
 // The host thread that asked for a restart wakes the stream late, after the streaming thread
 // already made the new pin: the new stream plays on.
 TEST_F(HostCallsTest, LateWakeOfARateChangeDoesNotEndTheNewStream) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs the stand-in's SetEvent hook";
+#else
     sim::SetWriteMode(sim::WriteMode::RealTime, 20);  // the thread waits between writes
     ASSERT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
     ASSERT_EQ(driver->start(), ASE_OK);
     ASSERT_TRUE(host.WaitSwitches(5));
-    host.inRateChange = [&] {
-        EXPECT_TRUE(WaitUntil([] { return PinOpen(1); }));
-        EXPECT_TRUE(host.WaitSwitches(host.switches.load() + 3));
-    };
+    posix::SetBeforeSetEventHook(&WakeLate);
+    g_wakeLateThread.store(GetCurrentThreadId());
     ASSERT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+    posix::SetBeforeSetEventHook(nullptr);
+    EXPECT_EQ(g_wakeLateThread.load(), 0u);  // it was held
     const int before = host.switches.load();
     EXPECT_TRUE(host.WaitSwitches(before + 10, milliseconds(2000)));
     EXPECT_TRUE(PinOpen(1));
     EXPECT_EQ(driver->stop(), ASE_OK);
     EXPECT_EQ(sim::Pins().size(), 2u);
+#endif
 }
 
 // start from a switch returned ASE_OK; when the new pin then cannot be made the host hears of it

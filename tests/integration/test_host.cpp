@@ -9,10 +9,7 @@ void ASIO_CALLBACK BufferSwitch(AsioLong index, ASIOBool) {
     TestHost::Get().OnSwitch(index, false, nullptr);
 }
 void ASIO_CALLBACK RateChanged(ASIOSampleRate) {
-    TestHost& host = TestHost::Get();
-    host.rateChanges.fetch_add(1);
-    if (host.inRateChange)
-        host.inRateChange();
+    TestHost::Get().rateChanges.fetch_add(1);
 }
 AsioLong ASIO_CALLBACK Message(AsioLong selector, AsioLong value, void*, double*) {
     return TestHost::Get().OnMessage(selector, value);
@@ -40,7 +37,6 @@ void TestHost::Reset() {
     timeInfoCallback = true;
     inSwitch = nullptr;
     inReset = nullptr;
-    inRateChange = nullptr;
     switches = 0;
     resetRequests = 0;
     rateChanges = 0;

@@ -50,7 +50,6 @@ class TestHost {
     // reset request. Run on the streaming thread.
     std::function<void(int k)> inSwitch;
     std::function<void()> inReset;
-    std::function<void()> inRateChange;  // inside sampleRateDidChange, on the caller's thread
 
     // What happened.
     std::atomic<int> switches{0};

@@ -28,7 +28,7 @@ volatile LONG g_switches = 0;
 volatile LONG g_resets = 0;
 volatile LONG g_latencyChanges = 0;
 AsioLong g_supportsReset = 0;
-double g_rateSeen = 0;
+double g_rateSeen = 0;  // the latest sampleRateDidChange
 // What the next callbacks do: 0 nothing; 1 stop inside switch 5; 2 change the rate inside
 // switch 5 and answer the reset request with stop and disposeBuffers.
 int g_action = 0;
@@ -246,6 +246,12 @@ void PlayingHost() {
     AsioLong in = 0, out = 0;
     CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 1024 && out == 1024);
     CHECK(CreateBuffers(d, 512) == ASE_OK);
+    // The host's own rate, before start and (below) while playing and inside a switch, is no
+    // change under it: no sampleRateDidChange, which hosts answer by reloading the driver.
+    g_rateSeen = 0;
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 48000.0) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 44100.0) == ASE_OK);
+    CHECK(g_rateSeen == 0);
     CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 512 && out == 512);
     g_switches = 0;
     g_latencyChanges = 0;
@@ -262,7 +268,7 @@ void PlayingHost() {
     CHECK(d.Call<ASIOError>(kSetSampleRate, 22050.0) == ASE_NoClock);
     double rate = 0;
     CHECK(d.Call<ASIOError>(kGetSampleRate, &rate) == ASE_OK && rate == 44100.0);
-    CHECK(d.Call<ASIOError>(kSetSampleRate, 96000.0) == ASE_OK && g_rateSeen == 96000.0);
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 96000.0) == ASE_OK);
     const LONG before = g_switches;
     CHECK(WaitFor(&g_switches, before + 20));
 
@@ -328,6 +334,9 @@ void PlayingHost() {
     CHECK(g_resets == 1);
     CHECK(d.Call<ASIOError>(kStart) == ASE_NotPresent);  // no buffers any more
     g_action = 0;
+    CHECK(g_rateSeen == 0);
+    std::printf("sampleRateDidChange for the host's own rates: %s\n",
+                g_rateSeen == 0 ? "none" : "called");
     CHECK(d.CallStd<ULONG>(kRelease) == 0);
 }
 

@@ -46,6 +46,7 @@ struct Kernel {
     unsigned failEventAt = 0;      // countdown; 0 = no fault planned
     unsigned failThreadAt = 0;
     unsigned failWaitAt = 0;
+    std::atomic<void (*)(HANDLE)> setEventHook{nullptr};
 };
 
 Kernel& K() {
@@ -308,12 +309,14 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 }
 
 BOOL SetEvent(HANDLE handle) {
+    Kernel& k = K();
+    if (auto hook = k.setEventHook.load())
+        hook(handle);
     auto event = LookupEvent(handle);
     if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    Kernel& k = K();
     {
         std::lock_guard lock(k.mutex);
         event->signalled = true;
@@ -565,6 +568,10 @@ std::size_t LiveThreadCount() {
 
 void SetThreadExitHook(void (*hook)()) {
     g_threadExitHook.store(hook);
+}
+
+void SetBeforeSetEventHook(void (*hook)(HANDLE event)) {
+    K().setEventHook.store(hook);
 }
 
 void FailNth(Fault fault, unsigned n) {

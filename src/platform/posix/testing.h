@@ -25,6 +25,9 @@ std::size_t LiveThreadCount();
 // as ended and its handle is signalled: where Windows cancels the thread's own I/O and waits for
 // it. Null: none.
 void SetThreadExitHook(void (*hook)());
+// Called on the calling thread at the start of every SetEvent, before the event is set: where
+// a thread can be made to wake another late. Null: none.
+void SetBeforeSetEventHook(void (*hook)(HANDLE event));
 
 // ---- Fault injection for object creation
 enum class Fault { CreateEvent, CreateThread, Wait };
