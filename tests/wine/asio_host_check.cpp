@@ -110,7 +110,9 @@ int main(int argc, char** argv) {
     CHECK(static_cast<char*>(buffers[0].buffers[1]) - static_cast<char*>(buffers[0].buffers[0]) ==
           2048);
     CHECK(g_messages == 4);
-    CHECK(d.Call<ASIOError>(kSetSampleRate, 44100.0) == ASE_OK && g_rateSeen == 44100.0);
+    // The host's own rate is no change under it: no sampleRateDidChange.
+    CHECK(d.Call<ASIOError>(kSetSampleRate, 44100.0) == ASE_OK && g_rateSeen == 0);
+    CHECK(d.Call<ASIOError>(kGetSampleRate, &rate) == ASE_OK && rate == 44100.0);
 
     ASIOSamples pos{1, 1};
     ASIOTimeStamp stamp{1, 1};
