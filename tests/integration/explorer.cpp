@@ -300,9 +300,10 @@ class Explorer {
         for (int i = 0; i < length && h_.driver; ++i) {
             // A reset answer in progress finishes first: hosts do not race their own calls.
             WaitUntil([&] { return h_.busy.load() == 0; }, 3000);
+            const long resets = h_.resets.load();
             OneStep();
             if (h_.driver)
-                Check();
+                Check(resets);
         }
         Finish();
         other_.LetGo();
@@ -528,13 +529,14 @@ class Explorer {
         sim::ClearFaults();
     }
 
-    void Check() {
+    // `r`: the reset requests before the step. One the step brought (a start answered at once)
+    // may still be rebuilding the stream.
+    void Check(long r) {
         IASIO* d = h_.driver;
         if (!h_.running)
             return;
         // Told it plays: switches come, or the host hears why not.
         const long s = h_.switches.load();
-        const long r = h_.resets.load();
         if (!WaitUntil([&] { return h_.switches.load() > s + 2 || h_.resets.load() != r; }, 1500)) {
             if (h_.running && h_.driver)
                 h_.Violation("told it plays, but no switch and no reset request for 1.5 s");
