@@ -1,5 +1,6 @@
 #include "asio/settings.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -7,6 +8,69 @@
 #include "platform/wide.h"
 
 namespace ferox {
+
+namespace {
+
+// A DWORD setting as the registry holds it; `present` false when the key or the value is missing.
+struct Stored {
+    bool present = false;
+    bool dword = false;  // a REG_DWORD of four bytes
+    DWORD type = 0;
+    DWORD size = 0;
+    DWORD value = 0;
+};
+
+Stored ReadStored(const WCHAR* name) noexcept {
+    Stored s;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return s;
+    s.size = sizeof(s.value);
+    const LONG rc =
+        RegQueryValueExW(key, name, nullptr, &s.type, reinterpret_cast<BYTE*>(&s.value), &s.size);
+    RegCloseKey(key);
+    s.present = rc != ERROR_FILE_NOT_FOUND;
+    s.dword = rc == ERROR_SUCCESS && s.type == REG_DWORD && s.size == sizeof(s.value);
+    return s;
+}
+
+// The setting when `accept` takes it, else `fallback`. A value that is there and not taken is
+// traced, so that a mistyped one can be found.
+DWORD ReadSetting(const WCHAR* name, bool (*accept)(DWORD), const char* wanted,
+                  DWORD fallback) noexcept {
+    const Stored s = ReadStored(name);
+    if (!s.present)
+        return fallback;
+    if (!s.dword || !accept(s.value)) {
+        Trace(kTraceError,
+              WSTR("%s in HKCU\\Software\\feroxasio ignored (not a DWORD of %hs: type %u, %u "
+                   "bytes, value %u); using %u"),
+              name, wanted, static_cast<unsigned>(s.type), static_cast<unsigned>(s.size),
+              static_cast<unsigned>(s.value), static_cast<unsigned>(fallback));
+        return fallback;
+    }
+    Trace(kTraceNotice, WSTR("%s %u from HKCU\\Software\\feroxasio"), name,
+          static_cast<unsigned>(s.value));
+    return s.value;
+}
+
+LONG WriteSetting(const WCHAR* name, DWORD value) noexcept {
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    rc = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                        sizeof(value));
+    RegCloseKey(key);
+    return rc;
+}
+
+bool IsKeptRate(DWORD rate) noexcept {
+    return rate >= kLowestKeptRate && rate <= kHighestKeptRate;
+}
+
+}  // namespace
 
 bool IsBufferSizeChoice(AsioLong size) noexcept {
     for (AsioLong choice : kBufferSizeChoices) {
@@ -17,44 +81,64 @@ bool IsBufferSizeChoice(AsioLong size) noexcept {
 }
 
 AsioLong UserBufferSize() noexcept {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return kDefaultBufferSize;
-    DWORD type = 0;
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    const LONG rc = RegQueryValueExW(key, kBufferSizeValue, nullptr, &type,
-                                     reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(key);
-    if (rc == ERROR_FILE_NOT_FOUND)
-        return kDefaultBufferSize;
-    if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value) ||
-        !IsBufferSizeChoice(static_cast<AsioLong>(value))) {
-        Trace(kTraceError,
-              WSTR("BufferSize in HKCU\\Software\\feroxasio ignored (not a DWORD of 64, 128, 256, "
-                   "512, 1024 or 2048: type %u, %u bytes, value %u); using %d"),
-              static_cast<unsigned>(type), static_cast<unsigned>(size),
-              static_cast<unsigned>(value), static_cast<int>(kDefaultBufferSize));
-        return kDefaultBufferSize;
-    }
-    Trace(kTraceNotice, WSTR("BufferSize %u from HKCU\\Software\\feroxasio"),
-          static_cast<unsigned>(value));
-    return static_cast<AsioLong>(value);
+    const auto accept = [](DWORD v) noexcept {
+        return IsBufferSizeChoice(static_cast<AsioLong>(v));
+    };
+    return static_cast<AsioLong>(ReadSetting(kBufferSizeValue, accept,
+                                             "64, 128, 256, 512, 1024 or 2048",
+                                             static_cast<DWORD>(kDefaultBufferSize)));
 }
 
 LONG SetUserBufferSize(AsioLong size) noexcept {
     if (!IsBufferSizeChoice(size))
         return ERROR_INVALID_PARAMETER;
-    HKEY key = nullptr;
-    LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_SET_VALUE, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    const DWORD value = static_cast<DWORD>(size);
-    rc = RegSetValueExW(key, kBufferSizeValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                        sizeof(value));
-    RegCloseKey(key);
-    return rc;
+    return WriteSetting(kBufferSizeValue, static_cast<DWORD>(size));
+}
+
+bool IsMarginChoice(AsioLong ms) noexcept {
+    for (AsioLong choice : kMarginChoices) {
+        if (ms == choice)
+            return true;
+    }
+    return false;
+}
+
+AsioLong UserMargin() noexcept {
+    const auto accept = [](DWORD v) noexcept { return IsMarginChoice(static_cast<AsioLong>(v)); };
+    return static_cast<AsioLong>(ReadSetting(kMarginValue, accept, "0, 5, 10, 20 or 40 ms",
+                                             static_cast<DWORD>(kDefaultMargin)));
+}
+
+LONG SetUserMargin(AsioLong ms) noexcept {
+    if (!IsMarginChoice(ms))
+        return ERROR_INVALID_PARAMETER;
+    return WriteSetting(kMarginValue, static_cast<DWORD>(ms));
+}
+
+void DescribeMarginChoice(WCHAR* out, std::size_t cap, AsioLong ms) noexcept {
+    char text[32];
+    if (ms == kMinimalMargin)
+        std::snprintf(text, sizeof text, "minimal (one write)");
+    else
+        std::snprintf(text, sizeof text, "%d ms%s", static_cast<int>(ms),
+                      ms == kDefaultMargin ? " - default" : "");
+    WideCopyNarrow(out, cap, text);
+}
+
+double UserSampleRate() noexcept {
+    return ReadSetting(kSampleRateValue, &IsKeptRate, "8000 to 768000 Hz", 0);
+}
+
+LONG SetUserSampleRate(double rate) noexcept {
+    if (!(rate >= kLowestKeptRate && rate <= kHighestKeptRate) || rate != std::floor(rate))
+        return ERROR_INVALID_PARAMETER;
+    const auto hz = static_cast<DWORD>(rate);
+    // Hosts set the rate they already have often; an unchanged value is not written, as a write
+    // wakes every process's settings watch.
+    const Stored s = ReadStored(kSampleRateValue);
+    if (s.dword && s.value == hz)
+        return ERROR_SUCCESS;
+    return WriteSetting(kSampleRateValue, hz);
 }
 
 double BufferMilliseconds(AsioLong size, double rate, bool dsd) noexcept {

@@ -1,5 +1,6 @@
 // The user's own settings of the driver, per user in HKEY_CURRENT_USER\Software\feroxasio. Read
-// by the driver; written only by feroxhost, the settings window and what a user sets on purpose.
+// by the driver; written only by feroxhost, the settings window and what a user or host sets on
+// purpose (a host's own setSampleRate is such a choice).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,39 @@ AsioLong UserBufferSize() noexcept;
 // Stores a choice for this user: ERROR_INVALID_PARAMETER for any other size, else the registry's
 // result.
 LONG SetUserBufferSize(AsioLong size) noexcept;
+
+// REG_DWORD: milliseconds of audio kept queued at the device beyond the half the host is filling;
+// the minimal margin, 0, is one write.
+inline constexpr WCHAR kMarginValue[] = WSTR("Margin");
+inline constexpr AsioLong kMinimalMargin = 0;
+inline constexpr AsioLong kDefaultMargin = 10;
+inline constexpr AsioLong kMarginChoices[] = {0, 5, 10, 20, 40};
+
+bool IsMarginChoice(AsioLong ms) noexcept;
+
+// The user's margin in milliseconds; the default when none is set or the value is not one of the
+// choices (traced).
+AsioLong UserMargin() noexcept;
+
+// Stores a choice for this user: ERROR_INVALID_PARAMETER for any other margin, else the
+// registry's result.
+LONG SetUserMargin(AsioLong ms) noexcept;
+
+// A margin as the settings window lists it: "minimal (one write)", "5 ms", "10 ms - default".
+void DescribeMarginChoice(WCHAR* out, std::size_t cap, AsioLong ms) noexcept;
+
+// REG_DWORD: the PCM rate in Hz a host last set the DAC to; a new driver object starts at it.
+inline constexpr WCHAR kSampleRateValue[] = WSTR("SampleRate");
+inline constexpr DWORD kLowestKeptRate = 8000;
+inline constexpr DWORD kHighestKeptRate = 768000;
+
+// The kept rate; 0 when none is stored or the value is not a rate of that range (traced). Only
+// reads: a missing key stays missing.
+double UserSampleRate() noexcept;
+
+// Keeps a whole-Hz PCM rate of the range: ERROR_INVALID_PARAMETER for any other, else the
+// registry's result.
+LONG SetUserSampleRate(double rate) noexcept;
 
 // How long a buffer half of `size` lasts at `rate`, in milliseconds. In DSD mode the rate is the
 // DSD sample rate and the size counts 32-bit words of 32 DSD samples each. 0 without a rate.
