@@ -1,8 +1,10 @@
-// The settings window that controlPanel shows: the buffer size and the driver's status. A dialog
-// made in memory, modal on the host's thread that asked for it; it leaves nothing behind.
+// The settings window that controlPanel shows: the buffer size, the safety margin and the
+// driver's status. A dialog made in memory, modal on the host's thread that asked for it; it
+// leaves nothing behind.
 #include <atomic>
 #include <cstdio>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "asio/pellinor.h"
@@ -30,6 +32,10 @@ enum Control : WORD {
     kDriverText,
     kFileLabel,
     kFileText,
+    // After the others: checks find the controls above by their numbers.
+    kMarginLabel,
+    kMarginList,
+    kMarginNote,
 };
 constexpr UINT_PTR kRefreshTimer = 1;
 
@@ -94,34 +100,40 @@ constexpr WORD kStatic = 0x0082;
 constexpr WORD kComboBox = 0x0085;
 
 Template Layout() {
-    Template t(kTitle, 300, 196);
-    t.Item(kStatic, kBufferLabel, L"&Buffer size:", SS_LEFT, 7, 9, 50, 8);
-    t.Item(kComboBox, kBufferList, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP | WS_GROUP, 60,
-           7, 233, 120);
-    t.Item(kButton, kRestoreDefault, L"&Restore default", BS_PUSHBUTTON | WS_TABSTOP, 213, 24, 80,
+    Template t(kTitle, 300, 236);
+    constexpr DWORD kList = CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP | WS_GROUP;
+    t.Item(kStatic, kBufferLabel, L"&Buffer size:", SS_LEFT, 7, 9, 52, 8);
+    t.Item(kComboBox, kBufferList, L"", kList, 60, 7, 233, 120);
+    t.Item(kButton, kRestoreDefault, L"&Restore defaults", BS_PUSHBUTTON | WS_TABSTOP, 213, 24, 80,
            14);
     t.Item(kStatic, kBufferNote,
            L"Hosts are offered this size; a host that is playing is asked to "
            L"start its stream again with it.",
            SS_LEFT, 7, 42, 286, 18);
-    t.Item(kButton, kStatusGroup, L"Status", BS_GROUPBOX, 7, 64, 286, 104);
+    t.Item(kStatic, kMarginLabel, L"Safety &margin:", SS_LEFT, 7, 66, 52, 8);
+    t.Item(kComboBox, kMarginList, L"", kList, 60, 64, 110, 80);
+    t.Item(kStatic, kMarginNote,
+           L"Audio kept queued at the DAC; raise it if you hear dropouts. Takes effect at the "
+           L"next start.",
+           SS_LEFT, 7, 82, 286, 18);
+    t.Item(kButton, kStatusGroup, L"Status", BS_GROUPBOX, 7, 104, 286, 104);
     const struct {
         WORD label;
         const WCHAR* text;
         short y;
         short cy;
-    } rows[] = {{kDacLabel, L"DAC:", 78, 8},
-                {kStreamLabel, L"This program:", 92, 26},
-                {kDriverLabel, L"Driver:", 122, 8},
-                {kFileLabel, L"File:", 136, 26}};
+    } rows[] = {{kDacLabel, L"DAC:", 118, 8},
+                {kStreamLabel, L"This program:", 132, 26},
+                {kDriverLabel, L"Driver:", 162, 8},
+                {kFileLabel, L"File:", 176, 26}};
     for (const auto& r : rows) {
         t.Item(kStatic, r.label, r.text, SS_LEFT, 14, r.y, 56, 8);
         t.Item(kStatic, static_cast<WORD>(r.label + 1), L"", SS_LEFT | SS_NOPREFIX, 72, r.y, 214,
                r.cy);
     }
-    t.Item(kButton, IDOK, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 133, 175, 50, 14);
-    t.Item(kButton, IDCANCEL, L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, 188, 175, 50, 14);
-    t.Item(kButton, kApply, L"&Apply", BS_PUSHBUTTON | WS_TABSTOP, 243, 175, 50, 14);
+    t.Item(kButton, IDOK, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 133, 215, 50, 14);
+    t.Item(kButton, IDCANCEL, L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, 188, 215, 50, 14);
+    t.Item(kButton, kApply, L"&Apply", BS_PUSHBUTTON | WS_TABSTOP, 243, 215, 50, 14);
     return t;
 }
 
@@ -130,36 +142,53 @@ struct Panel {
     ASIOPellinor* driver;
     std::atomic<void*>* window;  // the driver's note of the open window
     AsioLong stored;             // the user's choice as stored
+    AsioLong storedMargin;
     DriverStatus status;
     bool listed = false;  // the list shows the status's rate and mode
 };
 
-AsioLong Selected(HWND dlg) {
-    const LRESULT i = SendDlgItemMessageW(dlg, kBufferList, CB_GETCURSEL, 0, 0);
-    const auto count =
-        static_cast<LRESULT>(sizeof kBufferSizeChoices / sizeof kBufferSizeChoices[0]);
-    return i >= 0 && i < count ? kBufferSizeChoices[i] : 0;
+// A list of choices, in the order of the setting's own table.
+struct Choices {
+    int list;
+    std::span<const AsioLong> values;
+};
+constexpr Choices kSizes{kBufferList, kBufferSizeChoices};
+constexpr Choices kMargins{kMarginList, kMarginChoices};
+
+// -1 when nothing is selected (a margin may be 0).
+AsioLong Selected(HWND dlg, const Choices& c) {
+    const LRESULT i = SendDlgItemMessageW(dlg, c.list, CB_GETCURSEL, 0, 0);
+    return i >= 0 && static_cast<std::size_t>(i) < c.values.size() ? c.values[i] : -1;
 }
 
-void Select(HWND dlg, AsioLong size) {
-    for (std::size_t i = 0; i < sizeof kBufferSizeChoices / sizeof kBufferSizeChoices[0]; ++i) {
-        if (kBufferSizeChoices[i] == size)
-            SendDlgItemMessageW(dlg, kBufferList, CB_SETCURSEL, i, 0);
+void Select(HWND dlg, const Choices& c, AsioLong value) {
+    for (std::size_t i = 0; i < c.values.size(); ++i) {
+        if (c.values[i] == value)
+            SendDlgItemMessageW(dlg, c.list, CB_SETCURSEL, i, 0);
     }
+}
+
+void ListMargins(HWND dlg, AsioLong stored) {
+    for (AsioLong ms : kMarginChoices) {
+        WCHAR text[64];
+        DescribeMarginChoice(text, 64, ms);
+        SendDlgItemMessageW(dlg, kMarginList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    }
+    Select(dlg, kMargins, stored);
 }
 
 // The choices described at the rate and in the mode the driver is in.
 void List(HWND dlg, Panel& p, const DriverStatus& s) {
     if (p.listed && s.sampleRate == p.status.sampleRate && s.dsd == p.status.dsd)
         return;
-    const AsioLong keep = p.listed ? Selected(dlg) : p.stored;
+    const AsioLong keep = p.listed ? Selected(dlg, kSizes) : p.stored;
     SendDlgItemMessageW(dlg, kBufferList, CB_RESETCONTENT, 0, 0);
     for (AsioLong size : kBufferSizeChoices) {
         WCHAR text[128];
         DescribeBufferChoice(text, 128, size, s.sampleRate, s.dsd);
         SendDlgItemMessageW(dlg, kBufferList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     }
-    Select(dlg, keep);
+    Select(dlg, kSizes, keep);
     p.listed = true;
 }
 
@@ -205,9 +234,9 @@ void Refresh(HWND dlg, Panel& p) {
             std::snprintf(rate, sizeof rate, "%g kHz", s.sampleRate / 1000.0);
         std::snprintf(text, sizeof text,
                       "playing %s %s, buffer %ld samples, output latency %.1f ms, "
-                      "%u late switches",
+                      "%u late switches, dropouts %u",
                       rate, s.dsd ? "DSD" : "PCM", static_cast<long>(s.bufferSize),
-                      s.outputLatencyMs, s.lateSwitches);
+                      s.outputLatencyMs, s.lateSwitches, s.overloads);
     } else {
         std::snprintf(text, sizeof text, "not playing through this driver");
     }
@@ -229,27 +258,44 @@ void ShowFixedFacts(HWND dlg) {
     SetText(dlg, kFileText, path);
 }
 
-void EnableApply(HWND dlg, const Panel& p) {
-    EnableWindow(GetDlgItem(dlg, kApply), Selected(dlg) != p.stored);
+// A selection that differs from what is stored.
+bool Changed(HWND dlg, const Choices& c, AsioLong stored) {
+    const AsioLong value = Selected(dlg, c);
+    return value >= 0 && value != stored;
 }
 
-// Stores the selection; false (after telling the user) when it cannot be stored.
-bool Save(HWND dlg, Panel& p) {
-    const AsioLong size = Selected(dlg);
-    if (size == 0 || size == p.stored)
+void EnableApply(HWND dlg, const Panel& p) {
+    EnableWindow(GetDlgItem(dlg, kApply),
+                 Changed(dlg, kSizes, p.stored) || Changed(dlg, kMargins, p.storedMargin));
+}
+
+// False, after telling the user, when the registry refused.
+bool Stored(HWND dlg, LONG rc, const WCHAR* what) {
+    if (rc == ERROR_SUCCESS)
         return true;
-    const LONG rc = SetUserBufferSize(size);
-    if (rc != ERROR_SUCCESS) {
-        WCHAR text[160];
-        FormatW(text, 160,
-                L"The buffer size could not be stored in HKEY_CURRENT_USER\\Software\\feroxasio "
-                L"(error %d).",
-                static_cast<int>(rc));
-        MessageBoxW(dlg, text, kTitle, MB_OK | MB_ICONERROR);
-        return false;
+    WCHAR text[160];
+    FormatW(text, 160,
+            L"The %s could not be stored in HKEY_CURRENT_USER\\Software\\feroxasio (error %d).",
+            what, static_cast<int>(rc));
+    MessageBoxW(dlg, text, kTitle, MB_OK | MB_ICONERROR);
+    return false;
+}
+
+// Stores what was changed; false when something could not be stored.
+bool Save(HWND dlg, Panel& p) {
+    if (Changed(dlg, kSizes, p.stored)) {
+        const AsioLong size = Selected(dlg, kSizes);
+        if (!Stored(dlg, SetUserBufferSize(size), L"buffer size"))
+            return false;
+        p.stored = size;
+        p.driver->BufferSizeSaved(size);
     }
-    p.stored = size;
-    p.driver->BufferSizeSaved(size);
+    if (Changed(dlg, kMargins, p.storedMargin)) {
+        const AsioLong ms = Selected(dlg, kMargins);
+        if (!Stored(dlg, SetUserMargin(ms), L"safety margin"))
+            return false;
+        p.storedMargin = ms;
+    }
     EnableApply(dlg, p);
     return true;
 }
@@ -262,6 +308,7 @@ INT_PTR CALLBACK PanelProc(HWND dlg, UINT message, WPARAM wParam, LPARAM lParam)
             p = reinterpret_cast<Panel*>(lParam);
             p->window->store(dlg);  // a call made from now on finds the window
             ShowFixedFacts(dlg);
+            ListMargins(dlg, p->storedMargin);
             Refresh(dlg, *p);
             EnableApply(dlg, *p);
             SetTimer(dlg, kRefreshTimer, 1000, nullptr);
@@ -275,11 +322,13 @@ INT_PTR CALLBACK PanelProc(HWND dlg, UINT message, WPARAM wParam, LPARAM lParam)
                 return FALSE;
             switch (LOWORD(wParam)) {
                 case kBufferList:
+                case kMarginList:
                     if (HIWORD(wParam) == CBN_SELCHANGE)
                         EnableApply(dlg, *p);
                     return TRUE;
                 case kRestoreDefault:
-                    Select(dlg, kDefaultBufferSize);
+                    Select(dlg, kSizes, kDefaultBufferSize);
+                    Select(dlg, kMargins, kDefaultMargin);
                     EnableApply(dlg, *p);
                     return TRUE;
                 case kApply:
@@ -337,7 +386,7 @@ ASIOError ASIO_METHOD ASIOPellinor::controlPanel() {
         GetModuleHandleExW(
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
             reinterpret_cast<LPCWSTR>(&PanelProc), &self);
-        Panel panel{this, &m_panelWindow, UserBufferSize(), {}};
+        Panel panel{this, &m_panelWindow, UserBufferSize(), UserMargin(), {}};
         const Template layout = Layout();
         const INT_PTR result = DialogBoxIndirectParamW(self, layout.Get(), HostWindow(), &PanelProc,
                                                        reinterpret_cast<LPARAM>(&panel));
