@@ -20,6 +20,7 @@ ASIOError ASIO_METHOD ASIOPellinor::createBuffers(ASIOBufferInfo* bufferInfos, A
     // A second createBuffers replaces the first set instead of leaking it under a live stream.
     disposeBuffers();
 
+    m_buffersMade.fetch_add(1);
     m_numInputs.store(0);
     m_numOutputs.store(0);
     m_bufferSize.store(words);
@@ -36,9 +37,10 @@ ASIOError ASIO_METHOD ASIOPellinor::createBuffers(ASIOBufferInfo* bufferInfos, A
             return ASE_InvalidParameter;
         }
         auto* block = static_cast<std::int32_t*>(Allocate(blockBytes));
-        // Hosts that read input blocks must get silence, not stale memory.
+        // Silence, not stale memory: in input blocks hosts read, and in the output half a host
+        // that does not fill before start has played first.
         if (block)
-            std::memset(block, 0, blockBytes);
+            std::memset(block, !input && dsd ? 0xAA : 0, blockBytes);
         if (input) {
             m_inputChannels[n] = info.channelNum;
             m_inputBuffers[n] = block;
@@ -87,7 +89,9 @@ ASIOError ASIO_METHOD ASIOPellinor::disposeBuffers() {
     // Withdrawn first, so that no host callback follows; the blocks go only once no streaming
     // thread can read them.
     m_callbacks.store(nullptr);
-    EndStream();
+    m_buffersMade.fetch_add(1);
+    // The stream's end and its silent tail may go on: they no longer read the host's buffers.
+    EndCallbacks();
     for (AsioLong i = 0; i < m_numInputs.load(); ++i) {
         Free(m_inputBuffers[i]);
         m_inputBuffers[i] = nullptr;

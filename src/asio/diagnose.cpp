@@ -229,6 +229,8 @@ std::string Diagnose(const DiagnoseOptions& options) {
     }
     const std::unique_ptr<IASIO, ReleaseDriver> held(driver);
     auto* engine = static_cast<ASIOPellinor*>(driver);
+    // The doctor looks and changes nothing: the rates it tries are not the user's.
+    engine->KeepNoRates();
     WAVEFORMATEXTENSIBLE wfx;
     engine->FillWaveFormat(&wfx, 44100.0);
     bool busy = false;

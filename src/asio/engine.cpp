@@ -1,14 +1,12 @@
-// The streaming engine: one thread per start hands the host's buffer halves to the render pin,
-// one write at a time, and calls the host back for every write the device has taken.
+// The streaming engine's host side: start opens the render pin and starts the streaming thread
+// (stream_loop.cpp), stop ends the host's part of the stream at once, and whatever frees what the
+// thread uses waits for its end.
 
-#include <chrono>
-
-#include "asio/convert.h"
 #include "asio/pellinor.h"
-#include "asio/priority.h"
+#include "asio/settings.h"
+#include "asio/stream_memory.h"
 #include "common/trace.h"
 #include "ks/audio_filter.h"
-#include "platform/device.h"
 #include "platform/module_thread.h"
 
 namespace ferox {
@@ -24,25 +22,7 @@ constexpr char kNoMemory[] = "ASIO Pellinor Out of memory";
 
 constexpr char kDacBusy[] = "ASIO Pellinor DAC in use by another program";
 
-constexpr DWORD kStopWaitMs = 1000;
 constexpr DWORD kThreadEndGraceMs = 250;
-// How long a device may take to give a write back after each way of asking for it.
-constexpr DWORD kGiveBackWaitMs = 500;
-// A device that claims to hold more than a second of audio is not believed (100 ns units).
-constexpr LONGLONG kMaxDeviceLatency = 10000000;
-// Writes that fail in a row before the device counts as gone.
-constexpr int kMaxWriteFailures = 4;
-
-long long SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-std::uint64_t SystemTimeNow() {
-    // timeGetTime has millisecond resolution; the stamp is in nanoseconds.
-    return static_cast<std::uint64_t>(timeGetTime()) * 1000000u;
-}
 
 // ASIOSamples and ASIOTimeStamp: a 64-bit count as two 32-bit halves.
 template <typename HiLo>
@@ -52,20 +32,6 @@ void StoreSplit(HiLo* out, std::uint64_t value) {
 }
 
 }  // namespace
-
-struct ASIOPellinor::StreamMemory : KsHeld {
-    StreamPacket packets[kStreamPackets];
-    HANDLE events[kStreamPackets];  // auto-reset, one for each packet
-    // A silent half in the stream's mode, for a side whose channel the host left inactive.
-    std::int32_t silence[kMaxBufferWords];
-    // The slots, line-aligned within: the conversion's wide stores never split a cache line.
-    BYTE space[kStreamPackets * kStreamSlotBytes + 63];
-
-    BYTE* Slot(int s) {
-        const auto at = (reinterpret_cast<ULONG_PTR>(space) + 63) & ~ULONG_PTR{63};
-        return reinterpret_cast<BYTE*>(at) + static_cast<std::size_t>(s) * kStreamSlotBytes;
-    }
-};
 
 bool ASIOPellinor::HaveStreamMemory() {
     if (m_pStream == nullptr) {
@@ -130,6 +96,12 @@ CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
         *error = ASE_HWMalfunction;
         return nullptr;
     }
+    KeepDeviceLatency(pin);
+    *error = ASE_OK;
+    return pin;
+}
+
+void ASIOPellinor::KeepDeviceLatency(CKsAudPin* pin) {
     // Kept from the last pin that answered: hosts ask for latencies when no pin exists.
     KSTIME latency{};
     if (SUCCEEDED(pin->GetLatency(&latency)) && latency.Denominator != 0 && latency.Time >= 0 &&
@@ -139,8 +111,25 @@ CKsAudPin* ASIOPellinor::OpenRenderPin(ASIOError* error) {
         if (t <= static_cast<double>(kMaxDeviceLatency))
             m_deviceLatency.store(static_cast<LONGLONG>(t));
     }
-    *error = ASE_OK;
-    return pin;
+}
+
+void ASIOPellinor::LearnDeviceLatency() {
+    // Hosts take the latencies once, before their first start: the device's part must be in
+    // them then. A DAC another program plays gives no pin; its part comes with the first start.
+    if (m_latencyLearned || m_deviceLatency.load() != 0 || IsStreamThread() ||
+        m_streamRequest.load() != StreamRequest::Stop || m_hStreamThread)
+        return;
+    m_latencyLearned = true;
+    m_filterUsers.fetch_add(1);
+    if (CKsAudRenFilter* filter = m_pFilter.load()) {
+        WAVEFORMATEXTENSIBLE wfx;
+        FillWaveFormat(&wfx);
+        if (CKsAudPin* pin = filter->CreateRenderPin(&wfx.Format, FALSE)) {
+            KeepDeviceLatency(pin);
+            pin->ClosePin();
+        }
+    }
+    m_filterUsers.fetch_sub(1);
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::start() {
@@ -166,8 +155,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
         CKsAudPin* pin = OpenStreamPin(&error);
         if (!pin)
             return error;
-        m_systemTime.Publish(0, 0);
-        m_bufferIndex = 0;
+        PrepareHalves();
         m_pRenderPin.store(pin);
         m_streamRequest.store(StreamRequest::Run);
         m_started.store(true);
@@ -189,9 +177,9 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     // since the object last read them is told to this stream.
     m_settingsWatch.Start(&ASIOPellinor::SettingsKeyChanged, this);
     ReadSettings();
+    m_margin.store(m_userMargin.load());
 
-    m_systemTime.Publish(0, 0);
-    m_bufferIndex = 0;
+    PrepareHalves();
     m_started.store(false);
     ASIOError error = ASE_OK;
     CKsAudPin* pin = OpenStreamPin(&error);
@@ -202,12 +190,14 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
 
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_hStreamDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hCallbacksOver = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_pRenderPin.store(pin);
     m_streamRequest.store(StreamRequest::Run);
     m_bytesTaken.store(0);
     m_lateSwitches.store(0);
+    m_overloads.store(0);
     m_started.store(true);  // before the thread: its priming switches must reach the host
-    if (m_hStopEvent && m_hStreamDone) {
+    if (m_hStopEvent && m_hStreamDone && m_hCallbacksOver) {
         m_hStreamThread = CreateThread(nullptr, 0, &ASIOPellinor::StreamThread, this, 0, nullptr);
     }
     if (!m_hStreamThread) {
@@ -228,13 +218,50 @@ ASIOError ASIO_METHOD ASIOPellinor::stop() {
     // From a callback: the thread ends its stream once the callback has returned.
     if (IsStreamThread())
         return ASE_OK;
+    KeepRate();
     if (m_hStopEvent)
         SetEvent(m_hStopEvent);
-    // A thread that has not finished by then finishes its drain on its own; whatever would free
-    // what it uses waits for it (EndStream).
-    if (m_hStreamThread && StreamEnded(kStopWaitMs))
+    if (!m_hStreamThread)
+        return ASE_OK;
+    // The end of stream and the silent tail go on without the host; whatever would free what
+    // the thread uses waits for its end (EndStream).
+    const HANDLE ends[] = {m_hCallbacksOver, m_hStreamDone, m_hStreamThread};
+    // A thread already done (a stream the device ended) leaves nothing open behind it.
+    if (WaitForMultipleObjects(3, ends, FALSE, kStopWaitMs) != WAIT_TIMEOUT && StreamEnded(0))
         CloseStreamHandles();
     return ASE_OK;
+}
+
+void ASIOPellinor::EndCallbacks() {
+    stop();
+    if (IsStreamThread())
+        return;
+    while (m_hStreamThread) {
+        const HANDLE ends[] = {m_hCallbacksOver, m_hStreamDone, m_hStreamThread};
+        const DWORD w = WaitForMultipleObjects(3, ends, FALSE, kStopWaitMs);
+        if (w != WAIT_TIMEOUT && StreamEnded(0))
+            CloseStreamHandles();
+        else if (w == WAIT_OBJECT_0)
+            return;
+    }
+}
+
+bool ASIOPellinor::WaitStreamOver(DWORD ms) {
+    if (!m_hStreamThread || IsStreamThread())
+        return !m_hStreamThread;
+    const HANDLE ends[] = {m_hStreamDone, m_hStreamThread};
+    return WaitForMultipleObjects(2, ends, FALSE, ms) < WAIT_OBJECT_0 + 2;
+}
+
+void ASIOPellinor::PrepareHalves() {
+    // The host filled half 1 before start: it is the first audio, and the first switch asks for
+    // half 0 while it plays.
+    m_systemTime.Publish(0, 0);
+    m_switchCount = 0;
+    m_bufferIndex = 0;
+    m_finalHalf = 1;
+    m_fillingHalf = -1;
+    m_halvesGeneration = m_buffersMade.load();
 }
 
 void ASIOPellinor::EndStream() {
@@ -281,9 +308,12 @@ void ASIOPellinor::CloseStreamHandles() {
         CloseHandle(m_hStopEvent);
     if (m_hStreamDone)
         CloseHandle(m_hStreamDone);
+    if (m_hCallbacksOver)
+        CloseHandle(m_hCallbacksOver);
     m_hStreamThread = nullptr;
     m_hStopEvent = nullptr;
     m_hStreamDone = nullptr;
+    m_hCallbacksOver = nullptr;
 }
 
 std::uint64_t ASIOPellinor::HostSamples(ULONGLONG bytes) const {
@@ -304,43 +334,8 @@ ASIOError ASIO_METHOD ASIOPellinor::getSamplePosition(ASIOSamples* sPos, ASIOTim
     return ASE_OK;
 }
 
-void ASIOPellinor::doBufferSwitch() {
-    ASIOCallbacks* callbacks = m_callbacks.load();
-    if (!m_started.load() || !callbacks || m_streamRequest.load() != StreamRequest::Run)
-        return;
-    const std::uint64_t now = SystemTimeNow();
-    // The engine's own count: asking the pin would cost a request on this thread.
-    const std::uint64_t position = HostSamples(m_bytesTaken.load());
-    m_systemTime.Publish(position, now);
-    if (m_timeInfoMode.load()) {
-        AsioTimeInfo& ti = m_asioTime.timeInfo;
-        const std::uint32_t raised = m_pendingTimeFlags.exchange(0);
-        ti.flags |= raised;
-        if (raised & kSampleRateChanged)
-            ti.sampleRate = m_sampleRate.load();
-        StoreSplit(&ti.samplePosition, position);
-        StoreSplit(&ti.systemTime, now);
-        if (m_timeCodeRead.load()) {
-            // The rate the same record tells the host, so code and rate always agree.
-            const double ahead = static_cast<double>(ti.samplePosition.lo) + ti.sampleRate * 600;
-            m_asioTime.timeCode.timeCodeSamples.hi = 0;
-            m_asioTime.timeCode.timeCodeSamples.lo =
-                static_cast<AsioULong>(static_cast<std::uint64_t>(ahead));
-        }
-        if (callbacks->bufferSwitchTimeInfo) {
-            callbacks->bufferSwitchTimeInfo(&m_asioTime, m_bufferIndex, ASIOFalse);
-        } else if (callbacks->bufferSwitch) {
-            // Asked for time info but gave no callback for it: it still gets its switches.
-            callbacks->bufferSwitch(m_bufferIndex, ASIOFalse);
-        }
-        ti.flags &= ~static_cast<AsioULong>(kSampleRateChanged | kClockSourceChanged);
-    } else if (callbacks->bufferSwitch) {
-        callbacks->bufferSwitch(m_bufferIndex, ASIOFalse);
-    }
-    m_bufferIndex = m_bufferIndex == 0 ? 1 : 0;
-}
-
 void ASIOPellinor::ReadSettings() {
+    m_userMargin.store(UserMargin());
     const AsioLong stored = UserBufferSize();
     if (stored == m_storedSize.exchange(stored))
         return;
@@ -352,310 +347,6 @@ void ASIOPellinor::TellSizeChange() {
     // Like a switch, the answer may stop, dispose or release here on this thread.
     if (m_sizeChanged.exchange(false) && m_offeredSize.load() != m_bufferSize.load())
         TellHost(kAsioResetRequest);
-}
-
-void ASIOPellinor::FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const {
-    auto* out = reinterpret_cast<std::uint32_t*>(slot);
-    const AsioLong outputs = m_numOutputs.load();
-    // Left is channel 0 and right channel 1, in whatever order the host listed them.
-    const std::int32_t* side[2] = {nullptr, nullptr};
-    for (AsioLong i = 0; i < outputs && half >= 0; ++i) {
-        const AsioLong c = m_outputChannels[i];
-        if (!side[c])
-            side[c] = m_outputBuffers[i].load() + half * n;
-    }
-    if (!side[0] && !side[1]) {
-        FillSilence(out, n, dsd);
-        return;
-    }
-    // A lone channel 0 plays on both sides (mono players rely on it); a lone channel 1 is the
-    // right speaker only.
-    const std::int32_t* left = side[0] ? side[0] : m_pStream->silence;
-    const std::int32_t* right = side[1] ? side[1] : side[0];
-    ConvertHalf(out, left, right, n, dsd, m_convertChoice.load().For(dsd));
-}
-
-DWORD WINAPI ASIOPellinor::StreamThread(LPVOID self) {
-    // The object may be released, and the DLL let go, before this thread has returned.
-    const HMODULE module = HoldOwnModule();
-    HANDLE done = nullptr;
-    {
-        const CBaseObject counted(WSTR("stream thread"));  // DllCanUnloadNow sees it
-        done = static_cast<ASIOPellinor*>(self)->RunStream();
-    }
-    // Whoever waits may free the object now, while this thread's exit may still wait for
-    // writes the device keeps.
-    SayDoneAndExit(done, module);
-    return 0;
-}
-
-HANDLE ASIOPellinor::RunStream() {
-    m_streamThreadId.store(GetCurrentThreadId());
-    // Raised for the whole thread, restarts and drains included; put back as the thread leaves.
-    const ProAudioPriority priority;
-    CKsAudPin* pin = m_pRenderPin.load();
-    bool failed = false;
-    for (;;) {
-        if (pin) {
-            m_bytesTaken.store(0);
-            failed = PlayPin(pin);
-        }
-        if (CKsAudRenFilter* retired = m_pRetiredFilter) {
-            m_pRetiredFilter = nullptr;
-            DeleteFilter(retired);
-        }
-        // A host that can recover is told once nothing of the stream is in use: it may stop,
-        // dispose, start again or release in its answer, here on this thread.
-        if (failed && !m_deleteAfterStream.load())
-            TellHost(kAsioResetRequest);
-        failed = false;
-        // A pin its answer started plays next, unless it was stopped or restarted again.
-        if (CKsAudPin* next = m_pRenderPin.load()) {
-            if (m_streamRequest.load() == StreamRequest::Run && !m_deleteAfterStream.load()) {
-                pin = next;
-                continue;
-            }
-            m_started.store(false);
-            m_pRenderPin.store(nullptr);
-            next->ClosePin();
-        }
-        if (m_deleteAfterStream.load())
-            break;
-        ResetEvent(m_hStopEvent);
-        StreamRequest restart = StreamRequest::Restart;
-        if (!m_streamRequest.compare_exchange_strong(restart, StreamRequest::Run))
-            break;
-        // Same buffers, new pin: the host's switches go on after a short gap.
-        ASIOError error = ASE_OK;
-        pin = OpenStreamPin(&error);
-        if (!pin) {
-            // The host was told it plays: it hears that it does not, with the error text set.
-            // A rate changed meanwhile gets its own try.
-            StreamRequest run = StreamRequest::Run;
-            m_streamRequest.compare_exchange_strong(run, StreamRequest::Stop);
-            failed = true;
-            continue;
-        }
-        m_systemTime.Publish(0, 0);
-        m_bufferIndex = 0;
-        m_pRenderPin.store(pin);
-        m_started.store(true);
-        TellLatencies();
-    }
-    if (m_deleteAfterStream.load()) {
-        // Released from a callback: nothing else may touch the object any more.
-        delete this;
-        return nullptr;
-    }
-    m_streamThreadId.store(0);
-    return m_hStreamDone;
-}
-
-bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
-    const AsioLong n = m_bufferSize.load();
-    const ULONG bytes = static_cast<ULONG>(n) * 8;
-    // Taken once: the conversion and the closing silence belong to the mode the device was told.
-    const bool dsd = IsDsd();
-    DeviceApi& device = Device();
-    StreamMemory& mem = *m_pStream;
-
-    // Packet events first, the stop event last: a wait's index names the packet that completed.
-    HANDLE events[kStreamPackets + 1] = {};
-    bool eventsOk = true;
-    for (int i = 0; i < kStreamPackets; ++i) {
-        StreamPacket& p = mem.packets[i];
-        p = StreamPacket{};
-        events[i] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        mem.events[i] = events[i];
-        eventsOk = eventsOk && events[i];
-        p.header.Size = sizeof(KSSTREAM_HEADER);
-        p.header.PresentationTime.Numerator = 1;
-        p.header.PresentationTime.Denominator = 1;
-        p.header.FrameExtent = bytes;
-        p.header.DataUsed = bytes;
-        p.header.Data = mem.Slot(0);
-        p.overlapped.hEvent = events[i];
-    }
-    events[kStreamPackets] = m_hStopEvent;
-    // Silent words convert to themselves: zeros in PCM, the idle pattern in DSD.
-    FillSilence(reinterpret_cast<std::uint32_t*>(mem.silence), n / 2, dsd);
-    if (n % 2 != 0)
-        mem.silence[n - 1] = static_cast<std::int32_t>(dsd ? 0xAAAAAAAAu : 0u);
-
-    bool submitted[kStreamPackets] = {};
-    int failures = 0;
-    bool deviceFailed = !eventsOk;
-    // Submits packet r with slot s; a write refused at once is marked done at once, so no wait
-    // hangs on a request the device never took.
-    auto submit = [&](int r, int s) {
-        StreamPacket& p = mem.packets[r];
-        p.header.Data = mem.Slot(s);
-        submitted[r] = SUCCEEDED(pin->WriteData(&p.header, &p.overlapped));
-        if (!submitted[r])
-            SetEvent(events[r]);
-    };
-    // Judges the write of packet r once its event came.
-    auto completed = [&](int r) {
-        DWORD done = 0;
-        if (submitted[r] && device.GetOverlappedResult(pin->GetHandle(), &mem.packets[r].overlapped,
-                                                       &done, FALSE)) {
-            m_bytesTaken.fetch_add(mem.packets[r].header.DataUsed);
-            failures = 0;
-        } else if (++failures >= kMaxWriteFailures) {
-            deviceFailed = true;
-        }
-        submitted[r] = false;
-    };
-
-    int slot = 0;
-    // The write of packet r came back: judge it, then send the packet again with the next slot
-    // holding half h (-1: silence). False once the device counts as failed.
-    auto resubmit = [&](int r, AsioLong half) {
-        completed(r);
-        if (deviceFailed)
-            return false;
-        slot = (slot + 1) % kStreamPackets;
-        FillSlot(mem.Slot(slot), half, n, dsd);
-        submit(r, slot);
-        return true;
-    };
-    // A host may stop, dispose or recreate its buffers inside any switch: after that the
-    // buffers the stream was started with are not read again.
-    auto playing = [&] { return m_streamRequest.load() == StreamRequest::Run; };
-
-    if (!deviceFailed) {
-        doBufferSwitch();  // the host fills half 0
-        if (playing())
-            doBufferSwitch();  // and half 1
-        if (playing()) {
-            // Every fill of the host reaches the device once and in order: half 0 goes first.
-            slot = 1;
-            FillSlot(mem.Slot(slot), 0, n, dsd);
-            submit(0, slot);
-            doBufferSwitch();
-        }
-    }
-
-    WAVEFORMATEXTENSIBLE wfx;
-    FillWaveFormat(&wfx);
-    const DWORD carrierRate = wfx.Format.nSamplesPerSec;
-    const DWORD periodsMs = carrierRate ? 4000u * static_cast<DWORD>(n) / carrierRate : 0;
-    // A device that takes no write for this long has stopped playing: the host hears of it as
-    // of a device gone, instead of waiting in silence.
-    const DWORD stallWaitMs = kStopWaitMs + periodsMs;
-    // Late: more than two halves' length after the one before (plus the clock's millisecond).
-    const DWORD lateMs = carrierRate ? 2000u * static_cast<DWORD>(n) / carrierRate + 1 : 0;
-    DWORD lastWrite = timeGetTime();
-    while (!deviceFailed && playing()) {
-        const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, stallWaitMs);
-        if (w == WAIT_OBJECT_0 + kStreamPackets) {
-            // Set for a stop, or late by a host thread whose restart this thread already made:
-            // only the request tells which.
-            ResetEvent(m_hStopEvent);
-            continue;
-        }
-        if (w >= WAIT_OBJECT_0 + kStreamPackets) {
-            deviceFailed = true;
-            break;
-        }
-        StreamProbe* probe = m_pProbe.load();
-        const long long woke = probe ? SteadyNs() : 0;
-        const DWORD back = timeGetTime();
-        if (back - lastWrite > lateMs)
-            m_lateSwitches.fetch_add(1);
-        lastWrite = back;
-        if (!resubmit(static_cast<int>(w - WAIT_OBJECT_0), m_bufferIndex))
-            break;
-        if (probe) {
-            const int k = probe->count.load();
-            if (k < StreamProbe::kCapacity) {
-                probe->wokeNs[k] = woke;
-                probe->sentNs[k] = SteadyNs();
-                probe->count.store(k + 1);
-            }
-        }
-        doBufferSwitch();
-        if (m_sizeChanged.load() && playing())
-            TellSizeChange();
-    }
-
-    // End of stream: the device hears it, then plays out a run of silence. Each wait is bounded,
-    // so a device that stopped answering cannot hold the thread.
-    pin->SetVendorMode(kVendorModeEndOfStream);
-    const DWORD drainWaitMs = 250 + periodsMs;
-    // A restart goes straight on with a new pin; a stream that never wrote has nothing to end.
-    bool inFlight = false;
-    for (bool s : submitted)
-        inFlight = inFlight || s;
-    const bool drain = inFlight && m_streamRequest.load() != StreamRequest::Restart;
-    for (int d = 0; d < kStreamPackets && drain && eventsOk && !deviceFailed; ++d) {
-        const DWORD w = WaitForMultipleObjects(kStreamPackets, events, FALSE, drainWaitMs);
-        if (w >= WAIT_OBJECT_0 + kStreamPackets ||
-            !resubmit(static_cast<int>(w - WAIT_OBJECT_0), -1))
-            break;
-    }
-    // Nothing may stay in flight on memory the next stream reuses. Writes still out get their
-    // time, then each way a device gives writes back is tried in turn, each bounded: a cancel,
-    // the stop state, the close of the pin (closing the last handle cancels what is left).
-    // True while a write is still out after at most `waitMs` in all.
-    auto stillOut = [&](DWORD waitMs) {
-        const DWORD t0 = timeGetTime();
-        bool out = false;
-        for (int r = 0; r < kStreamPackets; ++r) {
-            if (!submitted[r])
-                continue;
-            const DWORD spent = timeGetTime() - t0;
-            if (WaitForSingleObject(events[r], spent < waitMs ? waitMs - spent : 0) ==
-                WAIT_OBJECT_0) {
-                submitted[r] = false;
-            } else {
-                out = true;
-            }
-        }
-        return out;
-    };
-    bool held = stillOut(drainWaitMs);
-    if (held) {
-        for (int r = 0; r < kStreamPackets; ++r) {
-            if (submitted[r])
-                device.CancelIoEx(pin->GetHandle(), &mem.packets[r].overlapped);
-        }
-        held = stillOut(kGiveBackWaitMs);
-    }
-    const bool stopNow = held;
-    if (stopNow) {
-        pin->SetState(KSSTATE_STOP);
-        held = stillOut(kGiveBackWaitMs);
-    }
-    pin->ClosePin(!stopNow);
-    if (held)
-        held = stillOut(kGiveBackWaitMs);
-    m_pRenderPin.store(nullptr);
-    int kept = 0;
-    for (int i = 0; i < kStreamPackets; ++i) {
-        // A write the device still holds signals its event when it ends, if ever.
-        if (held && submitted[i]) {
-            ++kept;
-        } else if (events[i]) {
-            CloseHandle(events[i]);
-            mem.events[i] = nullptr;
-        }
-    }
-    if (held) {
-        // The device may still write to the packets and slots: they are its for good, and the
-        // next stream gets memory of its own.
-        CKsIrpTarget::LeaveToDevice(m_pStream);
-        m_pStream = nullptr;
-        Trace(kTraceError,
-              WSTR("ASIOPellinor::PlayPin %d writes left to the device after a cancel, a stop "
-                   "and a close: %u bytes of stream memory and %d events kept for good"),
-              kept, static_cast<unsigned>(sizeof(StreamMemory)), kept);
-    }
-    // The stream is over, unless a restart was asked for.
-    StreamRequest run = StreamRequest::Run;
-    m_streamRequest.compare_exchange_strong(run, StreamRequest::Stop);
-    m_started.store(false);
-    return deviceFailed;
 }
 
 }  // namespace ferox

@@ -22,6 +22,11 @@ ASIOPellinor::ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr)
     : CUnknown(WSTR("ASIOPellinor"), pUnkOuter, phr), m_bufferSize(UserBufferSize()) {
     m_offeredSize.store(m_bufferSize.load());
     m_storedSize.store(m_bufferSize.load());
+    m_userMargin.store(UserMargin());
+    m_margin.store(m_userMargin.load());
+    // As a hardware driver's would, the DAC keeps the rate the last host set.
+    if (const double rate = UserSampleRate(); rate > 0)
+        m_sampleRate.store(rate);
 }
 
 ASIOPellinor::~ASIOPellinor() {
@@ -130,15 +135,24 @@ ASIOError ASIO_METHOD ASIOPellinor::getLatencies(AsioLong* inputLatency, AsioLon
     // In the host's samples: what one half holds, and on output also what the device holds
     // beyond it.
     *inputLatency = IsDsd() ? m_bufferSize.load() << 5 : m_bufferSize.load();
+    LearnDeviceLatency();
     *outputLatency = OutputLatency();
     m_latencyReported.store(*outputLatency);
     return ASE_OK;
 }
 
 AsioLong ASIOPellinor::OutputLatency() const {
-    const AsioLong size = IsDsd() ? m_bufferSize.load() << 5 : m_bufferSize.load();
-    const double device = static_cast<double>(m_deviceLatency.load()) * 1e-7 * m_sampleRate.load();
-    return size + static_cast<AsioLong>(device + 0.5);
+    const bool dsd = IsDsd();
+    const AsioLong words = m_bufferSize.load();
+    const double rate = m_sampleRate.load();
+    // The halves queued at the device while the host fills one, and the one it filled before,
+    // which waits in its buffer for the next switch unless it says outputReady.
+    int halves = m_streamHalves.load();
+    if (halves < 0)
+        halves = QueuedHalves(words, rate, dsd) + (m_outputReadyUsed.load() ? 0 : 1);
+    const AsioLong size = dsd ? words << 5 : words;
+    const double device = static_cast<double>(m_deviceLatency.load()) * 1e-7 * rate;
+    return size * halves + static_cast<AsioLong>(device + 0.5);
 }
 
 void ASIOPellinor::TellLatencies() {
@@ -226,6 +240,7 @@ ASIOError ASIO_METHOD ASIOPellinor::future(AsioLong selector, void* opt) {
         case kAsioCanInputMonitor:
         case kAsioCanTimeInfo:
         case kAsioCanTimeCode:
+        case kAsioCanReportOverload:
             return ASE_SUCCESS;
         case kAsioSetIoFormat:
             if (!opt)
@@ -253,6 +268,12 @@ ASIOError ASIO_METHOD ASIOPellinor::future(AsioLong selector, void* opt) {
 }
 
 ASIOError ASIO_METHOD ASIOPellinor::outputReady() {
+    // From now on the host's half goes to the device as soon as it says so. Said from a
+    // callback, the streaming thread sees it as the callback returns; from elsewhere it is woken.
+    m_outputReadyUsed.store(true);
+    m_halfReady.store(true);
+    if (!IsStreamThread() && m_streamRequest.load() == StreamRequest::Run && m_hStopEvent)
+        SetEvent(m_hStopEvent);
     return ASE_OK;
 }
 

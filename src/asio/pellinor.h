@@ -42,6 +42,8 @@ struct DriverStatus {
     AsioLong bufferSize = 0;  // host samples: the stream's, or the size offered
     double outputLatencyMs = 0;
     unsigned lateSwitches = 0;  // since the stream started
+    unsigned overloads = 0;     // times the device ran out of queued audio, this stream
+    AsioLong margin = 0;        // the user's safety margin in ms (0: minimal)
 };
 
 class ASIOPellinor : public IASIO, public CUnknown {
@@ -101,8 +103,16 @@ class ASIOPellinor : public IASIO, public CUnknown {
     void BufferSizeSaved(AsioLong size) { m_offeredSize.store(size); }
     // Whether the host has let go of the object while a window holds it: the window closes.
     bool HostHasLeft() const { return m_hostLeft.load(); }
+    // Whether the end of the latest stream and its silent tail, which go on after stop, are
+    // over within `ms`. On a host thread.
+    bool WaitStreamOver(DWORD ms);
+    // For an object that only looks at the DAC: the rates it sets are not kept for the user.
+    void KeepNoRates() { m_keepsRates = false; }
 
     static constexpr int kStreamPackets = 16;
+    // Writes in flight at most while the host plays: two packets stay free for the halves the
+    // host filled before stop, which always go.
+    static constexpr int kMaxWritesDeep = kStreamPackets - 2;
     static constexpr DWORD kStreamSlotBytes = 16384;
     // Largest half a stream data slot carries, in 32-bit words.
     static constexpr AsioLong kMaxBufferWords = kStreamSlotBytes / 8;
@@ -131,10 +141,20 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // OpenRenderPin, and the stream's memory for it: null (and *error) when either cannot be had.
     CKsAudPin* OpenStreamPin(ASIOError* error);
     bool IsStreamThread() const;
-    void doBufferSwitch();
+    // Calls the host for the half m_bufferIndex names; false when no callback was made (the
+    // stream is stopping or the buffers are gone).
+    bool doBufferSwitch();
     void FillSlot(BYTE* slot, AsioLong half, AsioLong n, bool dsd) const;
     // The output latency getLatencies answers now, in the host's samples.
     AsioLong OutputLatency() const;
+    // Halves kept queued at the device while the host fills one, for the margin and the
+    // half's length (at least 1).
+    int QueuedHalves(AsioLong words, double rate, bool dsd) const;
+    // Keeps the latency a pin tells, if it is believable.
+    void KeepDeviceLatency(CKsAudPin* pin);
+    // Learns the device's latency from a pin made for the purpose, once per object, when no
+    // pin has told it yet.
+    void LearnDeviceLatency();
     // Sends the message if the host says it takes it; whether it was sent.
     bool TellHost(AsioLong selector);
     // Sends kAsioLatenciesChanged when the output latency differs from what the host last read.
@@ -153,6 +173,13 @@ class ASIOPellinor : public IASIO, public CUnknown {
     // Whether the streaming thread is done with the object within `ms`: it said so, or it no
     // longer exists (ended by the process's exit, which never lets it say so).
     bool StreamEnded(DWORD ms);
+    // Returns once no callback of the stream can come and every half the host filled is at the
+    // device: the end of stream and the silent tail may still be going on.
+    void EndCallbacks();
+    // A fresh start's halves: the host's pre-fill of half 1 goes first.
+    void PrepareHalves();
+    // Stores the rate a host set for the next objects, on a thread that may wait.
+    void KeepRate();
     void CloseStreamHandles();
     // The user's stored size as it is now, on the watch's thread or a host's: a change is
     // offered from now on and left for the stream to tell.
@@ -188,6 +215,31 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<AsioLong> m_offeredSize{1024};
     // The user's choice as last read, so a change is told only once.
     std::atomic<AsioLong> m_storedSize{1024};
+    // The user's safety margin in ms as last read, and the one the latency and the next stream
+    // use (taken at init and start, so a change never moves a running stream's latency).
+    std::atomic<AsioLong> m_userMargin{10};
+    std::atomic<AsioLong> m_margin{10};
+    // Halves between the host's switch and the device's part for the running stream's latency;
+    // -1 without a stream.
+    std::atomic<int> m_streamHalves{-1};
+    bool m_keepsRates = true;
+    // A PCM rate the host set and the user's settings have not stored yet; 0 for none.
+    std::atomic<double> m_rateToKeep{0};
+    // The host calls outputReady: its half goes to the device once filled, not a half later.
+    std::atomic<bool> m_outputReadyUsed{false};
+    // The host said the half of the latest switch is filled.
+    std::atomic<bool> m_halfReady{false};
+    // Switches since the stream started: the sample position a switch tells is this many halves.
+    std::uint64_t m_switchCount = 0;
+    // The host's halves not yet at the device (-1: none): one it is done with, and the one of
+    // the latest switch, which it may use until the next switch returns or it calls
+    // outputReady. Carried from a pin to the one a restart opens, while the buffers they name
+    // are the same (m_halvesGeneration of m_buffersMade).
+    AsioLong m_finalHalf = -1;
+    AsioLong m_fillingHalf = -1;
+    unsigned m_halvesGeneration = 0;
+    std::atomic<unsigned> m_buffersMade{0};  // counts createBuffers and disposeBuffers
+    bool m_latencyLearned = false;           // a pin was made to learn the device's latency
     // The stored size changed and no stream has looked at it since: kept across stops, so a
     // change is never lost.
     std::atomic<bool> m_sizeChanged{false};
@@ -217,13 +269,17 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<DWORD> m_streamThreadId{0};
     std::atomic<bool> m_deleteAfterStream{false};
     HANDLE m_hStreamThread = nullptr;
-    HANDLE m_hStopEvent = nullptr;  // wakes the streaming thread for a stop
+    // Wakes the streaming thread: a stop, a restart, or a half the host said is ready.
+    HANDLE m_hStopEvent = nullptr;
+    // Set by the streaming thread once no further callback can come from this stream.
+    HANDLE m_hCallbacksOver = nullptr;
     // Set by the streaming thread once it is done with the object. Its handle is no sign of
     // that: a thread's exit waits for the writes it sent that the device still holds.
     HANDLE m_hStreamDone = nullptr;
     std::atomic<ULONGLONG> m_bytesTaken{0};  // carrier bytes the device took this stream
     // Writes that came back more than twice a half's length after the one before, this stream.
     std::atomic<unsigned> m_lateSwitches{0};
+    std::atomic<unsigned> m_overloads{0};       // the device ran dry of queued writes, this stream
     std::atomic<void*> m_panelWindow{nullptr};  // the settings window while it is open
     std::atomic<int> m_panelsOpen{0};           // windows, each holding a reference
     std::atomic<bool> m_hostLeft{false};        // only windows hold the object

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "asio/pellinor.h"
+#include "asio/settings.h"
 #include "ks/audio_filter.h"
 
 namespace ferox {
@@ -40,6 +41,12 @@ ASIOError ASIO_METHOD ASIOPellinor::setSampleRate(ASIOSampleRate sampleRate) {
         return ASE_NoClock;
     m_sampleRate.store(sampleRate);
     m_pendingTimeFlags.fetch_or(kSampleRateChanged);
+    if (!IsDsd() && m_keepsRates) {
+        m_rateToKeep.store(sampleRate);
+        // Never a registry write on the streaming thread: the next stop stores it.
+        if (!IsStreamThread())
+            KeepRate();
+    }
     // The pin plays at the rate it was made with: the stream goes on with a new pin at the new
     // rate, and a host that can rebuild its stream is asked to. Decided by the request, not by
     // m_started: a restart that is still opening its pin has read the rate already.
@@ -53,6 +60,11 @@ ASIOError ASIO_METHOD ASIOPellinor::setSampleRate(ASIOSampleRate sampleRate) {
         TellHost(kAsioResetRequest);
     }
     return ASE_OK;
+}
+
+void ASIOPellinor::KeepRate() {
+    if (const double rate = m_rateToKeep.exchange(0); rate > 0)
+        SetUserSampleRate(rate);
 }
 
 void ASIOPellinor::FillWaveFormat(WAVEFORMATEXTENSIBLE* wfx) const {

@@ -16,6 +16,8 @@ DriverStatus ASIOPellinor::ReadStatus() {
     const AsioLong out = OutputLatency();
     s.outputLatencyMs = s.sampleRate > 0 ? out * 1000.0 / s.sampleRate : 0;
     s.lateSwitches = m_lateSwitches.load();
+    s.overloads = m_overloads.load();
+    s.margin = m_userMargin.load();
     if (s.streaming) {
         s.dac = DriverStatus::Dac::Present;
         return s;

@@ -357,6 +357,7 @@ TEST_F(HostCallsTest, ModeChangeWhilePlayingIsRefused) {
     EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
     EXPECT_EQ(info.type, ASIOSTInt32LSB);
     EXPECT_EQ(driver->stop(), ASE_OK);
+    ASSERT_TRUE(WaitStreamEnd(driver));
     // A PCM stream ends in PCM silence.
     const sim::Bytes captured = sim::Captured();
     const std::size_t tail = 16 * 64 * 8;
@@ -367,16 +368,18 @@ TEST_F(HostCallsTest, ModeChangeWhilePlayingIsRefused) {
     EXPECT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
 }
 
-// In the host's samples: one half in, one half plus what the device holds out.
-TEST_F(HostCallsTest, LatenciesFollowTheBufferSizeAndTheDevice) {
+// In the host's samples: one half in; out, the halves the margin keeps at the device, the half
+// the host filled before, unless it says outputReady, and what the device holds.
+TEST_F(HostCallsTest, LatenciesFollowTheBufferSizeMarginAndDevice) {
     AsioLong in = 0, out = 0;
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(in, 1024);
-    EXPECT_EQ(out, 1024);
+    EXPECT_EQ(out, 2 * 1024);  // a fast device tells no part of its own
+    // 256 frames last 5.8 ms at 44.1 kHz: the default 10 ms margin keeps two of them.
     ASSERT_EQ(CreateOutputs(driver, 2, 256), ASE_OK);
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(in, 256);
-    EXPECT_EQ(out, 256);
+    EXPECT_EQ(out, 3 * 256);
 
     // The simulated DAC holds 40 ms: 1764 frames at 44.1 kHz. The host hears of it at start.
     sim::SetWriteMode(sim::WriteMode::RealTime, 40);
@@ -384,20 +387,43 @@ TEST_F(HostCallsTest, LatenciesFollowTheBufferSizeAndTheDevice) {
     EXPECT_EQ(host.latencyChanges.load(), 1);
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(in, 256);
-    EXPECT_EQ(out, 256 + 1764);
+    EXPECT_EQ(out, 3 * 256 + 1764);
     EXPECT_EQ(driver->stop(), ASE_OK);
     ASSERT_EQ(driver->setSampleRate(48000.0), ASE_OK);
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(out, 256 + 1920);
+    EXPECT_EQ(out, 3 * 256 + 1920);
+    // A host that says when its half is done has it sent at once: one half less.
+    EXPECT_EQ(driver->outputReady(), ASE_OK);
+    EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(out, 2 * 256 + 1920);
 
-    // DSD: counted in DSD samples, 40 ms at DSD64 being 112896 of them.
+    // DSD: counted in DSD samples, 40 ms at DSD64 being 112896 of them; a half of 64 words
+    // lasts 0.73 ms, so the margin keeps as many as the slots allow (13 beside the ready one).
     EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
     SetIoFormat(driver, kASIODSDFormat);
     ASSERT_EQ(driver->setSampleRate(2822400.0), ASE_OK);
     ASSERT_EQ(CreateOutputs(driver, 2, 2048), ASE_OK);
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(in, 2048);
-    EXPECT_EQ(out, 2048 + 112896);
+    EXPECT_EQ(out, 13 * 2048 + 112896);
+}
+
+// A host reads the latencies once, after createBuffers: the device's part is in them already,
+// and the start that follows brings no change.
+TEST_F(HostCallsTest, LatenciesReadBeforeStartStayTrue) {
+    sim::SetWriteMode(sim::WriteMode::RealTime, 40);
+    ASSERT_EQ(CreateOutputs(driver, 2, 1024), ASE_OK);
+    AsioLong in = 0, before = 0, after = 0;
+    EXPECT_EQ(driver->getLatencies(&in, &before), ASE_OK);
+    EXPECT_EQ(before, 2 * 1024 + 1764);
+    EXPECT_EQ(sim::Pins().size(), 1u);  // made to learn it, and closed
+    EXPECT_FALSE(sim::Pins()[0].open);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitSwitches(3));
+    EXPECT_EQ(driver->getLatencies(&in, &after), ASE_OK);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(host.latencyChanges.load(), 0);
+    EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
 std::uint64_t Joined(AsioULong hi, AsioULong lo) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "asio/diagnose.h"
+#include "asio/settings.h"
 #include "integration/test_host.h"
 #include "sim/sim.h"
 
@@ -102,14 +103,16 @@ TEST(ProfileTest, ShippedProfilesDecideWhatTheDriverAccepts) {
         const char* message;  // after start
     };
     const Row rows[] = {
-        {"builtin.json", false, 768000, ASE_OK, ASE_OK, 512 + 30720, ""},
-        {"builtin.json", false, 44100, ASE_OK, ASE_OK, 512 + 1764, ""},
-        {"builtin.json", true, 2822400, ASE_OK, ASE_OK, 512 + 112896, ""},
-        {"limited.json", false, 384000, ASE_OK, ASE_OK, 512, ""},
-        {"limited.json", false, 705600, ASE_NoClock, ASE_NoClock, 512, ""},
-        {"limited.json", false, 768000, ASE_NoClock, ASE_NoClock, 512, ""},
-        {"limited.json", false, 44100, ASE_OK, ASE_OK, 512, ""},
-        {"limited.json", true, 2822400, ASE_OK, ASE_HWMalfunction, 512,
+        // Halves of 512 at the device for the 10 ms margin, the one in the host's buffer, and
+        // the device's own part: 0.67 ms halves at 768 kHz fill the 14 slots a stream keeps.
+        {"builtin.json", false, 768000, ASE_OK, ASE_OK, 15 * 512 + 30720, ""},
+        {"builtin.json", false, 44100, ASE_OK, ASE_OK, 2 * 512 + 1764, ""},
+        {"builtin.json", true, 2822400, ASE_OK, ASE_OK, 15 * 512 + 112896, ""},
+        {"limited.json", false, 384000, ASE_OK, ASE_OK, 9 * 512, ""},
+        {"limited.json", false, 705600, ASE_NoClock, ASE_NoClock, 2 * 512, ""},
+        {"limited.json", false, 768000, ASE_NoClock, ASE_NoClock, 2 * 512, ""},
+        {"limited.json", false, 44100, ASE_OK, ASE_OK, 2 * 512, ""},
+        {"limited.json", true, 2822400, ASE_OK, ASE_HWMalfunction, 15 * 512,
          "ASIO Pellinor Device refused DSD mode"},
     };
     for (const Row& row : rows) {
@@ -119,6 +122,7 @@ TEST(ProfileTest, ShippedProfilesDecideWhatTheDriverAccepts) {
         const auto profile =
             sim::LoadProfile(std::string(FEROX_SOURCE_DIR "/profiles/") + row.profile, &error);
         ASSERT_TRUE(profile) << error;
+        RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);  // a rate set before is kept
         sim::Reset(profile->machine);
         sim::SetWriteMode(sim::WriteMode::RealTime, profile->bufferMs.value_or(40));
         TestHost::Get().Reset();

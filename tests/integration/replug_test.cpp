@@ -67,8 +67,8 @@ std::uint32_t WordAt(const sim::Bytes& b, std::size_t byte) {
     return w;
 }
 
-// What the device took since the capture was cleared: the host's fills 1, 2, ... whole and in
-// order, then silence only; at least `fills` of them.
+// What the device took since the capture was cleared: the host's pre-fill and fills 1, 2, ...
+// whole and in order, then silence only; at least `fills` of them.
 void ExpectFillsThenSilence(int fills) {
     const sim::Bytes captured = sim::Captured();
     const std::size_t writeBytes = kWords * 8;
@@ -81,10 +81,10 @@ void ExpectFillsThenSilence(int fills) {
         for (AsioLong i = 0; i < kWords; ++i) {
             const std::size_t at = base + static_cast<std::size_t>(i) * 8;
             ASSERT_EQ(WordAt(captured, at),
-                      static_cast<std::uint32_t>(TestHost::Word(int(k) + 1, 0, i)))
+                      static_cast<std::uint32_t>(TestHost::Word(int(k), 0, i)))
                 << "write " << k << " word " << i;
             ASSERT_EQ(WordAt(captured, at + 4),
-                      static_cast<std::uint32_t>(TestHost::Word(int(k) + 1, 1, i)));
+                      static_cast<std::uint32_t>(TestHost::Word(int(k), 1, i)));
         }
     }
     EXPECT_GE(k, static_cast<std::size_t>(fills));
@@ -151,6 +151,7 @@ class ReplugTest : public ::testing::Test {
         TestHost& host = TestHost::Get();
         host.switches = 0;
         sim::ClearCapture();
+        host.PreFill();
         ASSERT_EQ(driver->start(), ASE_OK);
         ASSERT_TRUE(host.WaitSwitches(fills + 3));
         EXPECT_EQ(driver->stop(), ASE_OK);

@@ -50,7 +50,8 @@ class PriorityTest : public DriverStreamTest {
         EXPECT_EQ(CreateOutputs(driver, 2, 64), ASE_OK);
         EXPECT_EQ(driver->start(), ASE_OK);
         EXPECT_TRUE(TestHost::Get().WaitSwitches(20));
-        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);  // stops and waits for the thread
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+        EXPECT_TRUE(WaitStreamEnd(driver));  // the thread plays its silent tail, then ends
         return TestHost::Get().log();
     }
 };

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "asio/settings.h"
+
 namespace ferox::test {
 
 namespace {
@@ -41,6 +43,7 @@ void TestHost::Reset() {
     resetRequests = 0;
     rateChanges = 0;
     latencyChanges = 0;
+    overloads = 0;
     std::lock_guard<std::mutex> lock(mutex_);
     log_.clear();
     log_.reserve(1 << 16);  // the host allocates nothing while streaming either
@@ -66,14 +69,22 @@ bool TestHost::WaitSwitches(int count, std::chrono::milliseconds timeout) {
     return true;
 }
 
-void TestHost::OnSwitch(AsioLong index, bool timeInfo, const ASIOTime* time) {
-    const int k = switches.load() + 1;
+void TestHost::Fill(AsioLong index, int k) {
     for (std::size_t c = 0; c < halves[index].size(); ++c) {
         std::int32_t* half = halves[index][c];
         for (AsioLong i = 0; i < words; ++i) {
             half[i] = fillDsdPattern ? 0x04030201 : Word(k, static_cast<int>(c), i);
         }
     }
+}
+
+void TestHost::PreFill() {
+    Fill(1, 0);
+}
+
+void TestHost::OnSwitch(AsioLong index, bool timeInfo, const ASIOTime* time) {
+    const int k = switches.load() + 1;
+    Fill(index, k);
     Switch s{index, timeInfo, 0, {}, {}, {}};
     s.thread = GetCurrentThreadId();
     s.priority = GetThreadPriority(GetCurrentThread());
@@ -101,7 +112,12 @@ AsioLong TestHost::OnMessage(AsioLong selector, AsioLong value) {
         case kAsioSupportsTimeInfo:
             return supportsTimeInfo;
         case kAsioSelectorSupported:
-            return value == kAsioResetRequest ? supportsReset : value == kAsioLatenciesChanged;
+            return value == kAsioResetRequest
+                       ? supportsReset
+                       : value == kAsioLatenciesChanged || value == kAsioOverload;
+        case kAsioOverload:
+            overloads.fetch_add(1);
+            return 1;
         case kAsioResetRequest:
             resetRequests.fetch_add(1);
             if (inReset)
@@ -116,6 +132,8 @@ AsioLong TestHost::OnMessage(AsioLong selector, AsioLong value) {
 }
 
 void DriverStreamTest::SetUp() {
+    // Every test starts from the user's defaults: a rate a test set is kept for the next object.
+    RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
     sim::Reset();
     sim::SetWriteMode(sim::WriteMode::Fast);
     TestHost::Get().Reset();
@@ -165,7 +183,24 @@ ASIOError CreateOutputChannels(IASIO* driver, const std::vector<AsioLong>& chann
             host.halves[h].push_back(static_cast<std::int32_t*>(info.buffers[h]));
         }
     }
+    host.PreFill();
     return ASE_OK;
+}
+
+bool WaitStreamEnd(IASIO* driver, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (!static_cast<ASIOPellinor*>(driver)->WaitStreamOver(static_cast<DWORD>(timeout.count())))
+        return false;
+    for (;;) {
+        bool open = false;
+        for (const sim::PinState& p : sim::Pins())
+            open = open || p.open;
+        if (!open)
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace ferox::test

@@ -56,10 +56,15 @@ class TestHost {
     std::atomic<int> resetRequests{0};
     std::atomic<int> rateChanges{0};
     std::atomic<int> latencyChanges{0};
+    std::atomic<int> overloads{0};
     std::vector<Switch> log();  // a copy
-    // The word the host wrote at fill k (1-based), channel c, word i.
+    // Fills half 1 as the standard has hosts do before start: fill 0.
+    void PreFill();
+    // The word the host wrote at fill k (1-based; 0 the pre-fill), channel c, word i.
     static std::int32_t Word(int k, int c, AsioLong i) {
-        return static_cast<std::int32_t>((k << 16) | (c << 15) | (i & 0x7fff));
+        // Never 0, so no fill reads as silence.
+        return static_cast<std::int32_t>(0x40000000 | ((k & 0x3fff) << 16) | (c << 15) |
+                                         (i & 0x7fff));
     }
 
     // Waits until at least `count` switches happened; false after `timeout`.
@@ -69,6 +74,7 @@ class TestHost {
     AsioLong OnMessage(AsioLong selector, AsioLong value);
 
   private:
+    void Fill(AsioLong index, int k);
     std::mutex mutex_;
     std::vector<Switch> log_;
 };
@@ -81,6 +87,10 @@ void SetIoFormat(IASIO* driver, ASIOIoFormatType type);
 ASIOError CreateOutputs(IASIO* driver, int outputs, AsioLong size);
 // The same with the output entries listed as given: the host fills entry e with Word(k, e, i).
 ASIOError CreateOutputChannels(IASIO* driver, const std::vector<AsioLong>& channels, AsioLong size);
+
+// Waits until the driver's stream has ended and the simulated DAC has no pin open (the end of
+// stream and the silent tail go on after stop returns); false after `timeout`.
+bool WaitStreamEnd(IASIO* driver, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // A driver made as hosts make it, against a fresh simulated DAC in fast mode and a fresh host.
 // Afterwards the last reference must destroy it and leave nothing open in the device.
