@@ -2,15 +2,18 @@
 # The real-time figures, under Wine against the simulated-DAC DLL (64-bit) in real-time mode.
 # Prints, last, one line per figure:
 #   RATIO turnaround_p99_vs_wakeup_p99=V <=2.0
-#   SOAK NAME seconds=S underruns=U late=L max_gap_ms=G
+#   SOAK NAME-dacDms-MARGIN seconds=S underruns=U told=T late=L max_gap_ms=G
 # turnaround: from the simulated DAC completing a write it held to the driver's next write
 # arriving, p99 over the writes of 25 s of a 768 kHz stream of 1024-frame halves (18,750 writes,
 # of which those the device held count); wakeup: p99 of an event ping-pong between two threads of
 # one process (ferox_wakeup), before and after, the lower kept.
-# SOAK: feroxhost plays a tone while a busy loop runs on every core but the first.
+# SOAK: feroxhost plays a tone while a busy loop runs on every core but the first, with the
+# simulated DAC holding D ms, at the default safety margin and at "minimal" (one write), side by
+# side: what the margin buys. told: the dropouts the driver told the host of.
 #   --soak-seconds N   length of each soak (default 60)
 #   --quick            a short version of everything (3 s soaks), for checks that it works
-#   --buffer-ms LIST   the simulated DAC's buffer depths to soak with (default 40)
+#   --buffer-ms LIST   the simulated DAC's buffer depths to soak with (default "10 40")
+#   --margins LIST     the driver's margins to soak at (default "default minimal")
 #   --table            also the rate x buffer size table of BENCHMARKS.md (soaks of N s each)
 # Needs the win64-sim build (./ferox bench makes it).
 set -uo pipefail
@@ -19,13 +22,15 @@ root=$(pwd)
 seconds=60
 quick=0
 table=0
-depths="40"
+depths="10 40"
+margins="default minimal"
 while [ $# -gt 0 ]; do
   case "$1" in
     --soak-seconds) seconds=${2:-}; shift ;;
     --quick) quick=1 ;;
     --table) table=1 ;;
     --buffer-ms) depths=${2:-}; shift ;;
+    --margins) margins=${2:-}; shift ;;
     *) echo "bench_rt: unknown argument '$1'" >&2; exit 2 ;;
   esac
   shift
@@ -69,7 +74,7 @@ stop_load() {
   for p in "${busy[@]}"; do wait "$p" 2>/dev/null; done
   busy=()
 }
-trap 'stop_load; run "$host" config buffer 1024 >/dev/null 2>&1' EXIT
+trap 'stop_load; run "$host" config reset >/dev/null 2>&1' EXIT
 trap 'exit 130' INT TERM
 
 # play SIZE BUFFER_MS SECONDS [tone arguments]: plays through the driver with that buffer size;
@@ -78,13 +83,14 @@ play() {
   local size=$1 depth=$2 secs=$3
   shift 3
   local report=$work/report.txt out
-  r_underruns=? r_gap=? r_p99=? r_writes=? r_late=?
+  r_underruns=? r_gap=? r_p99=? r_writes=? r_late=? r_told=?
   run "$host" config buffer "$size" >/dev/null || return 1
   rm -f "$report"
   out=$(FEROX_SIM_REPORT=$(winpath "$report") FEROX_SIM_BUFFER_MS=$depth \
     run "$host" tone "$@" "$secs" 2>&1 | tr '\r' '\n')
   [ -f "$report" ] || { printf '%s\n' "$out" >&2; return 1; }
   r_late=$(sed -nE 's/^summary:.* ([0-9]+) late;.*/\1/p' <<<"$out")
+  r_told=$(sed -nE 's/^summary:.* ([0-9]+) dropouts told.*/\1/p' <<<"$out")
   r_underruns=$(sed -nE 's/^underruns=([0-9]+).*/\1/p' "$report")
   r_gap=$(sed -nE 's/^max_gap_ms=([0-9.]+).*/\1/p' "$report")
   r_p99=$(sed -nE 's/^turnaround_p99_us=([0-9.]+).*/\1/p' "$report")
@@ -125,17 +131,20 @@ soaks=(
 for depth in $depths; do
   for s in "${soaks[@]}"; do
     IFS='|' read -r name args size <<<"$s"
-    label=$name
-    [ "$depth" != 40 ] && label="$name-dac${depth}ms"
-    say "soak $label: ${seconds} s under load"
-    start_load
-    # shellcheck disable=SC2086
-    play "$size" "$depth" "$seconds" $args || say "soak $label failed"
-    stop_load
-    lines+=("SOAK $label seconds=$seconds underruns=$r_underruns late=$r_late max_gap_ms=$r_gap")
-    say "${lines[${#lines[@]} - 1]}"
+    for margin in $margins; do
+      label="$name-dac${depth}ms-$margin"
+      run "$host" config margin "$margin" >/dev/null || { echo "bench_rt: config margin $margin failed" >&2; exit 1; }
+      say "soak $label: ${seconds} s under load"
+      start_load
+      # shellcheck disable=SC2086
+      play "$size" "$depth" "$seconds" $args || say "soak $label failed"
+      stop_load
+      lines+=("SOAK $label seconds=$seconds underruns=$r_underruns told=$r_told late=$r_late max_gap_ms=$r_gap")
+      say "${lines[${#lines[@]} - 1]}"
+    done
   done
 done
+run "$host" config margin default >/dev/null
 
 if [ $table -eq 1 ]; then
   say "table: rate x buffer size under load, ${seconds} s each"

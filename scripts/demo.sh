@@ -93,8 +93,9 @@ for b in $bits; do
       printf '%s\n' "$detail"
     fi
     [ "$verdict" = PASS ] || failed=1
-    # summary: played 3.00 s of 3.00 s in 6.89 s; 132 buffer switches, 3 late; largest interval
-    #   52.6 ms (a half holds 23.2 ms of audio); device: 0 underruns, largest gap between writes 52.7 ms
+    # summary: played 3.00 s of 3.00 s in 6.89 s; 132 buffer switches, 0 dropouts told, 3 late;
+    #   largest interval 52.6 ms (a half holds 23.2 ms of audio); device: 0 underruns, largest gap
+    #   between writes 52.7 ms
     seconds=$(sed -nE 's/.*played ([0-9.]+) s of.*/\1/p' <<<"$summary")
     wall=$(sed -nE 's/.* in ([0-9.]+) s;.*/\1/p' <<<"$summary")
     switches=$(sed -nE 's/.*; ([0-9]+) buffer switches.*/\1/p' <<<"$summary")

@@ -24,6 +24,7 @@ struct Player {
     std::atomic<std::uint64_t> unitsPlayed{0};
     std::atomic<unsigned> switches{0};
     std::atomic<unsigned> late{0};
+    std::atomic<unsigned> overloads{0};  // dropouts the driver told
     std::atomic<unsigned> silentFills{0};
     std::atomic<bool> resetRequested{false};
     std::atomic<double> maxIntervalMs{0};
@@ -74,8 +75,8 @@ void Fill(AsioLong index) {
     std::memset(static_cast<std::uint8_t*>(right) + got * unitBytes, silence,
                 (units - got) * unitBytes);
     p.unitsPlayed.fetch_add(got);
-    // The driver hands a half to the device only after the next two switches: stop once two
-    // halves of silence follow the end, and every sample has gone out.
+    // Every half filled before stop goes out: stop once two halves of silence follow the end,
+    // so the DAC plays the last sample and what it holds after it is silence.
     if (got == 0 && p.silentFills.fetch_add(1) + 1 >= 2)
         SetEvent(p.done);
 }
@@ -95,9 +96,13 @@ AsioLong ASIO_CALLBACK OnMessage(AsioLong selector, AsioLong value, void*, doubl
     switch (selector) {
         case kAsioSelectorSupported:
             return value == kAsioResetRequest || value == kAsioEngineVersion ||
-                           value == kAsioSupportsTimeInfo || value == kAsioResyncRequest
+                           value == kAsioSupportsTimeInfo || value == kAsioResyncRequest ||
+                           value == kAsioOverload
                        ? 1
                        : 0;
+        case kAsioOverload:
+            g_player->overloads.fetch_add(1);
+            return 1;
         case kAsioEngineVersion:
             return 2;
         case kAsioSupportsTimeInfo:
@@ -311,10 +316,10 @@ int Play(const std::wstring& requested, Source& source, const AudioInfo& info, c
                       device.underruns, device.maxGapMs);
     }
     std::printf(
-        "summary: played %.2f s of %.2f s in %.2f s; %u buffer switches, %u late; "
-        "largest interval %.1f ms (a half holds %.1f ms of audio)%s\n",
-        played, total, wall, switches, player.late.load(), player.maxIntervalMs.load(), halfMs,
-        underruns);
+        "summary: played %.2f s of %.2f s in %.2f s; %u buffer switches, %u dropouts told, %u "
+        "late; largest interval %.1f ms (a half holds %.1f ms of audio)%s\n",
+        played, total, wall, switches, player.overloads.load(), player.late.load(),
+        player.maxIntervalMs.load(), halfMs, underruns);
     if (device.read && device.underruns > 0) {
         std::printf("the DAC ran out of audio %lu time%s (heard as clicks or gaps)\n",
                     device.underruns, device.underruns == 1 ? "" : "s");
