@@ -1,9 +1,11 @@
 // Hosts as they really behave, against the built DLL: scanning (create, a few queries, release,
 // let COM or FreeLibrary unload the DLL at once), a factory kept across an unload attempt, and
-// with the simulated DAC calls back into the driver from its callbacks, rate changes, latencies
-// and a second host on a busy DAC. The process must survive all of it.
+// with the simulated DAC calls back into the driver from its callbacks, rate changes, sessions
+// whose every half is traced to the DAC (latencies, stop's time), the rate kept for the next
+// object and a second host on a busy DAC. The process must survive all of it.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,21 +36,34 @@ double g_rateSeen = 0;  // the latest sampleRateDidChange
 int g_action = 0;
 DWORD g_stopTicks = 0;
 volatile LONG g_answered = 0;
-// Output halves the host fills, each entry with a word of its own (FillWord), when set.
+// Output halves the host fills, when set: each entry with a word of its own for each fill
+// (FillWord), the pre-fill before start being fill 0 and switch k fill k.
 ASIOBufferInfo g_fill[2] = {};
 int g_fillCount = 0;
 AsioLong g_fillWords = 0;
-std::int32_t FillWord(int entry) {
-    return 0x11110000 + entry + 1;
+bool g_outputReady = false;  // said in every switch, once the half is filled
+// The index of each switch, the first ones (from the latest reset of g_switches).
+constexpr int kIndexesKept = 64;
+AsioLong g_indexes[kIndexesKept] = {};
+std::uint32_t FillWord(int entry, LONG fill) {
+    return 0x11000000u + 0x10000u * static_cast<std::uint32_t>(entry + 1) +
+           static_cast<std::uint32_t>(fill);
+}
+void FillHalf(AsioLong index, LONG fill) {
+    for (int e = 0; e < g_fillCount; ++e) {
+        auto* half = static_cast<std::uint32_t*>(g_fill[e].buffers[index]);
+        for (AsioLong i = 0; half && i < g_fillWords; ++i)
+            half[i] = FillWord(e, fill);
+    }
 }
 
 void __cdecl OnSwitch(AsioLong index, ASIOBool) {
-    for (int e = 0; e < g_fillCount; ++e) {
-        auto* half = static_cast<std::int32_t*>(g_fill[e].buffers[index]);
-        for (AsioLong i = 0; half && i < g_fillWords; ++i)
-            half[i] = FillWord(e);
-    }
     const LONG k = InterlockedIncrement(&g_switches);
+    if (k <= kIndexesKept)
+        g_indexes[k - 1] = index;
+    FillHalf(index, k);
+    if (g_outputReady)
+        CHECK(g_driver.Call<ASIOError>(kOutputReady) == ASE_OK);
     if (k != 5)
         return;
     if (g_action == 1) {
@@ -96,32 +111,49 @@ ASIOError CreateBuffers(const Driver& d, AsioLong size) {
     return d.Call<ASIOError>(kCreateBuffers, buffers, AsioLong{2}, size, &g_callbacks);
 }
 
-// The simulated DAC's capture of the latest closed pin: its carrier rate and its first frame.
+// The simulated DAC's capture of the latest pin, once it closed: the file is complete only then,
+// and the pin closes after its silent tail, which goes on after stop returned.
 std::string g_capturePath;
-bool ReadCapture(DWORD* rate, std::uint32_t frame[2]) {
+struct Capture {
+    DWORD rate = 0;
+    std::vector<std::uint32_t> words;  // left, right, left, ...
+};
+bool ReadClosedCapture(Capture* c) {
     std::FILE* f = std::fopen(g_capturePath.c_str(), "rb");
     if (!f)
         return false;
-    unsigned char b[4096] = {};
-    const std::size_t n = std::fread(b, 1, sizeof b, f);
+    std::vector<unsigned char> b;
+    unsigned char chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+        b.insert(b.end(), chunk, chunk + n);
     std::fclose(f);
-    if (n < 44 || std::memcmp(b, "RIFF", 4) != 0)
+    if (b.size() < 44 || std::memcmp(b.data(), "RIFF", 4) != 0)
         return false;
-    std::memcpy(rate, b + 24, 4);
-    for (std::size_t at = 12; at + 8 <= n;) {
+    std::memcpy(&c->rate, b.data() + 24, 4);
+    for (std::size_t at = 12; at + 8 <= b.size();) {
         std::uint32_t size = 0;
-        std::memcpy(&size, b + at + 4, 4);
-        if (std::memcmp(b + at, "data", 4) == 0 && at + 16 <= n) {
-            std::memcpy(frame, b + at + 8, 8);
+        std::memcpy(&size, b.data() + at + 4, 4);
+        if (std::memcmp(b.data() + at, "data", 4) == 0) {
+            const std::size_t bytes = std::min<std::size_t>(size, b.size() - at - 8) / 4 * 4;
+            c->words.resize(bytes / 4);
+            std::memcpy(c->words.data(), b.data() + at + 8, bytes);
             return true;
         }
         at += 8 + size;
     }
     return false;
 }
+bool ReadCapture(Capture* c) {
+    for (int waited = 0; waited < 5000; waited += 20) {
+        if (ReadClosedCapture(c))
+            return true;
+        Sleep(20);
+    }
+    return false;
+}
 
 // Plays a few switches with the output entries listed as given, each entry filled with its own
-// word, and returns the first frame the DAC received.
+// word, and returns the first frame the DAC received: the pre-fill's.
 bool PlayChannels(const Driver& d, const std::vector<AsioLong>& channels, std::uint32_t frame[2]) {
     CHECK(d.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
     g_fillCount = 0;
@@ -132,13 +164,18 @@ bool PlayChannels(const Driver& d, const std::vector<AsioLong>& channels, std::u
                           &g_callbacks) != ASE_OK) {
         return false;
     }
+    FillHalf(1, 0);
     g_switches = 0;
     CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
     CHECK(WaitFor(&g_switches, 5));
     CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
     g_fillCount = 0;
-    DWORD rate = 0;
-    return ReadCapture(&rate, frame);
+    Capture c;
+    if (!ReadCapture(&c) || c.words.size() < 2)
+        return false;
+    frame[0] = c.words[0];
+    frame[1] = c.words[1];
+    return true;
 }
 
 // What a scanning host asks; every other round also plays a little, and every fourth releases
@@ -234,17 +271,13 @@ Driver NewDriver() {
     return Driver{p};
 }
 
-// With the simulated DAC: calls from inside callbacks, rates, latencies, a second host.
+// With the simulated DAC: calls from inside callbacks, rates, a second host.
 void PlayingHost() {
     Driver d = NewDriver();
     if (!d.self)
         return;
     g_driver = d;
     CHECK(d.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == ASIOTrue);
-
-    // Latencies: one half each way, plus on output what the DAC holds (40 ms) once a pin told.
-    AsioLong in = 0, out = 0;
-    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 1024 && out == 1024);
     CHECK(CreateBuffers(d, 512) == ASE_OK);
     // The host's own rate, before start and (below) while playing and inside a switch, is no
     // change under it: no sampleRateDidChange, which hosts answer by reloading the driver.
@@ -252,14 +285,8 @@ void PlayingHost() {
     CHECK(d.Call<ASIOError>(kSetSampleRate, 48000.0) == ASE_OK);
     CHECK(d.Call<ASIOError>(kSetSampleRate, 44100.0) == ASE_OK);
     CHECK(g_rateSeen == 0);
-    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 512 && out == 512);
     g_switches = 0;
-    g_latencyChanges = 0;
     CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
-    CHECK(g_latencyChanges == 1);
-    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &out) == ASE_OK && in == 512 && out == 512 + 1764);
-    std::printf("latencies PCM 512: in %ld out %ld\n", static_cast<long>(in),
-                static_cast<long>(out));
 
     // Rates: one the DAC cannot take is refused and changes nothing; one changed while playing
     // goes on at the new rate.
@@ -295,15 +322,15 @@ void PlayingHost() {
     CHECK(d.Call<ASIOError>(kSetSampleRate, 88200.0) == ASE_OK);
     CHECK(WaitFor(&g_switches, g_switches + 20));
     CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
-    DWORD played = 0;
-    std::uint32_t frame[2] = {};
-    CHECK(ReadCapture(&played, frame) && played == 88200);
+    Capture played;
+    CHECK(ReadCapture(&played) && played.rate == 88200);
     std::printf("two rate changes while playing: the DAC plays at %lu\n",
-                static_cast<unsigned long>(played));
+                static_cast<unsigned long>(played.rate));
 
     // Left is channel 0 and right channel 1 in either order; a lone channel 0 is on both
     // sides, a lone channel 1 on the right only.
-    const auto word = [](int entry) { return static_cast<std::uint32_t>(FillWord(entry)); };
+    std::uint32_t frame[2] = {};
+    const auto word = [](int entry) { return FillWord(entry, 0); };
     CHECK(PlayChannels(d, {0, 1}, frame) && frame[0] == word(0) && frame[1] == word(1));
     CHECK(PlayChannels(d, {1, 0}, frame) && frame[0] == word(1) && frame[1] == word(0));
     CHECK(PlayChannels(d, {0}, frame) && frame[0] == word(0) && frame[1] == word(0));
@@ -340,6 +367,125 @@ void PlayingHost() {
     CHECK(d.CallStd<ULONG>(kRelease) == 0);
 }
 
+// What the DAC received in a session whose host filled `fills` halves after its pre-fill: the
+// pre-fill first, then each fill once and in order, then silence only.
+void CheckFillsInOrder(const std::vector<std::uint32_t>& words, AsioLong n, LONG fills) {
+    std::vector<std::uint32_t> expected;
+    for (LONG k = 0; k <= fills; ++k) {
+        for (AsioLong i = 0; i < n; ++i) {
+            expected.push_back(FillWord(0, k));
+            expected.push_back(FillWord(1, k));
+        }
+    }
+    CHECK(words.size() >= expected.size());
+    expected.resize(std::max(expected.size(), words.size()), 0);
+    const auto diff = std::mismatch(words.begin(), words.end(), expected.begin());
+    if (diff.first != words.end()) {
+        const auto at = static_cast<unsigned long>(diff.first - words.begin());
+        std::printf("capture: half %lu holds %08lx where %08lx belongs\n",
+                    at / (2 * static_cast<unsigned long>(n)),
+                    static_cast<unsigned long>(*diff.first),
+                    static_cast<unsigned long>(*diff.second));
+        ++g_checkFailures;
+    }
+}
+
+// A host's session on a fresh object as the standard's description of ASIOStart has it: half 1
+// filled before start, each switch filling the half it names, stop at the end.
+struct Session {
+    AsioLong size;
+    double rate;
+    bool outputReady;  // probed before createBuffers, as SDK hosts do, and said in every switch
+    AsioLong latency;  // the output latency told before start and while playing
+};
+// With the default 10 ms margin: writes at the device for 10 ms in whole halves, the half that
+// waits in the host's buffer unless it says outputReady, and the 40 ms the DAC holds.
+constexpr Session kSessions[] = {
+    {1024, 44100, false, 2 * 1024 + 1764},
+    {256, 44100, false, 3 * 256 + 1764},
+    {512, 48000, true, 512 + 1920},
+};
+
+void PlaySession(const Session& row) {
+    Driver d = NewDriver();
+    if (!d.self)
+        return;
+    g_driver = d;
+    CHECK(d.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == ASIOTrue);
+    if (row.outputReady)
+        CHECK(d.Call<ASIOError>(kOutputReady) == ASE_OK);
+    CHECK(d.Call<ASIOError>(kSetSampleRate, row.rate) == ASE_OK);
+    g_fill[0] = {ASIOFalse, 0, {}};
+    g_fill[1] = {ASIOFalse, 1, {}};
+    g_fillCount = 2;
+    g_fillWords = row.size;
+    CHECK(d.Call<ASIOError>(kCreateBuffers, g_fill, AsioLong{2}, row.size, &g_callbacks) == ASE_OK);
+    AsioLong in = 0, before = 0, playing = 0;
+    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &before) == ASE_OK);
+    FillHalf(1, 0);
+    g_switches = 0;
+    g_latencyChanges = 0;
+    g_outputReady = row.outputReady;
+    CHECK(d.Call<ASIOError>(kStart) == ASE_OK);
+    CHECK(WaitFor(&g_switches, 12));
+    CHECK(d.Call<ASIOError>(kGetLatencies, &in, &playing) == ASE_OK);
+    LARGE_INTEGER hz, t0, t1;
+    QueryPerformanceFrequency(&hz);
+    QueryPerformanceCounter(&t0);
+    CHECK(d.Call<ASIOError>(kStop) == ASE_OK);
+    QueryPerformanceCounter(&t1);
+    const LONG fills = g_switches;
+    g_outputReady = false;
+    const double stopMs =
+        1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(hz.QuadPart);
+    const double halfMs = 1000.0 * static_cast<double>(row.size) / row.rate;
+    std::printf(
+        "%ld samples at %.0f Hz%s: output latency %ld before start, %ld playing; %ld "
+        "fills; stop took %.1f ms (a half is %.1f ms)\n",
+        static_cast<long>(row.size), row.rate, row.outputReady ? ", outputReady" : "",
+        static_cast<long>(before), static_cast<long>(playing), static_cast<long>(fills), stopMs,
+        halfMs);
+    CHECK(before == row.latency && playing == before && g_latencyChanges == 0);
+    // A DAW calls stop on its UI thread: no more than a switch in progress may hold it.
+    CHECK(stopMs < halfMs + 100);
+    int outOfTurn = 0;
+    for (LONG k = 0; k < std::min<LONG>(fills, kIndexesKept); ++k)
+        outOfTurn += g_indexes[k] != k % 2;
+    CHECK(outOfTurn == 0);
+    // Silent once stopped: a host that does not fill before its next start plays no old audio.
+    for (int e = 0; e < 2; ++e) {
+        const auto* block = static_cast<const std::uint32_t*>(g_fill[e].buffers[0]);
+        CHECK(block && std::all_of(block, block + 2 * row.size, [](auto w) { return w == 0; }));
+    }
+    Capture c;
+    CHECK(ReadCapture(&c) && c.rate == row.rate);
+    CheckFillsInOrder(c.words, row.size, fills);
+    CHECK(d.Call<ASIOError>(kDisposeBuffers) == ASE_OK);
+    g_fillCount = 0;
+    CHECK(d.CallStd<ULONG>(kRelease) == 0);
+}
+
+// Frameworks reload the driver (Release, CoCreateInstance, init) and believe getSampleRate: the
+// new object starts at the rate the host set on the one before, as hardware keeps it.
+void RateKeptForNextObject() {
+    Driver a = NewDriver();
+    if (!a.self)
+        return;
+    double rate = 0;
+    CHECK(a.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == ASIOTrue);
+    CHECK(a.Call<ASIOError>(kGetSampleRate, &rate) == ASE_OK && rate == 44100.0);
+    CHECK(a.Call<ASIOError>(kSetSampleRate, 96000.0) == ASE_OK);  // before createBuffers
+    CHECK(a.CallStd<ULONG>(kRelease) == 0);
+    Driver b = NewDriver();
+    if (!b.self)
+        return;
+    rate = 0;
+    CHECK(b.Call<ASIOBool>(kInit, static_cast<void*>(nullptr)) == ASIOTrue);
+    CHECK(b.Call<ASIOError>(kGetSampleRate, &rate) == ASE_OK && rate == 96000.0);
+    std::printf("the next object starts at %.0f Hz\n", rate);
+    CHECK(b.CallStd<ULONG>(kRelease) == 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -370,9 +516,14 @@ int main(int argc, char** argv) {
         GetTempPathA(MAX_PATH, temp);
         g_capturePath = std::string(temp) + "feroxasio-host-behaviour.wav";
         _putenv(("FEROX_SIM_CAPTURE=" + g_capturePath).c_str());
+        const UserSettingsAside aside;
+        RateKeptForNextObject();
+        for (const Session& row : kSessions)
+            PlaySession(row);
         PlayingHost();
         _putenv("FEROX_SIM_CAPTURE=");
         DeleteFileA(g_capturePath.c_str());
+        DeleteFileA((g_capturePath + ".txt").c_str());  // the pin report beside it
     }
     CoFreeUnusedLibrariesEx(0, 0);
     CoFreeUnusedLibrariesEx(0, 0);

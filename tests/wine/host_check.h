@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "asio/driver_id.h"
 
@@ -107,3 +108,77 @@ inline LONG WINAPI ReportCrash(EXCEPTION_POINTERS* e) {
 inline void ReportCrashes() {
     SetUnhandledExceptionFilter(&ReportCrash);
 }
+
+// The user's driver settings (HKCU\Software\feroxasio) set aside while a check runs, so that it
+// starts from the defaults, and put back as they were when it ends: the driver keeps the rate a
+// host sets, and the next check in the prefix expects the settings it left.
+class UserSettingsAside {
+  public:
+    UserSettingsAside() {
+        HKEY key = nullptr;
+        m_existed = RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+        if (!m_existed)
+            return;
+        DWORD longestName = 0, largest = 0;
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         &longestName, &largest, nullptr, nullptr);
+        std::vector<wchar_t> name(longestName + 1);
+        for (DWORD i = 0;; ++i) {
+            Value v;
+            v.data.resize(largest);
+            DWORD nameSize = longestName + 1, size = largest;
+            if (RegEnumValueW(key, i, name.data(), &nameSize, nullptr, &v.type, v.data.data(),
+                              &size) != ERROR_SUCCESS)
+                break;
+            v.name.assign(name.data(), nameSize);
+            v.data.resize(size);
+            m_values.push_back(v);
+        }
+        RegCloseKey(key);
+        Clear();
+    }
+    ~UserSettingsAside() {
+        Clear();
+        if (!m_existed) {
+            RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
+            return;
+        }
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS)
+            return;
+        for (const Value& v : m_values)
+            RegSetValueExW(key, v.name.c_str(), 0, v.type, v.data.data(),
+                           static_cast<DWORD>(v.data.size()));
+        RegCloseKey(key);
+    }
+    UserSettingsAside(const UserSettingsAside&) = delete;
+    UserSettingsAside& operator=(const UserSettingsAside&) = delete;
+
+  private:
+    struct Value {
+        std::wstring name;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    static constexpr const wchar_t* kKey = L"Software\\feroxasio";
+
+    // Every value of the key goes, whoever wrote it; the key itself stays.
+    static void Clear() {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ | KEY_SET_VALUE, &key) !=
+            ERROR_SUCCESS)
+            return;
+        wchar_t name[16384];  // the longest name a value may have
+        for (DWORD n = 16384;
+             RegEnumValueW(key, 0, name, &n, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             n = 16384) {
+            if (RegDeleteValueW(key, name) != ERROR_SUCCESS)
+                break;
+        }
+        RegCloseKey(key);
+    }
+
+    bool m_existed = false;
+    std::vector<Value> m_values;
+};
