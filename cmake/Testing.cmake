@@ -28,9 +28,11 @@ include(GoogleTest)
 # ferox_add_test(name SOURCES ... LIBS ... [ALONE filter]): one test program; natively every case
 # is its own ctest test, under Wine the program runs whole (starting Wine once per case would be
 # slow). ALONE: the cases matching the gtest filter run with nothing beside them, for those that
-# hold a real-time pace a busy sibling could starve.
+# hold a real-time pace a busy sibling could starve. SETTINGS: the program reads and writes this
+# user's driver settings, which under Wine every program of the prefix shares: it runs alone
+# among those that do (a rate one keeps is the next one's first rate).
 function(ferox_add_test name)
-    cmake_parse_arguments(T "" "ALONE" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "SETTINGS" "ALONE" "SOURCES;LIBS" ${ARGN})
     if(NOT T_SOURCES)
         return()
     endif()
@@ -39,6 +41,9 @@ function(ferox_add_test name)
     if(CMAKE_CROSSCOMPILING)
         add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
         set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+        if(T_SETTINGS)
+            set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine_registry)
+        endif()
     else()
         if(T_ALONE)
             gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-${T_ALONE}"

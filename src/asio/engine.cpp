@@ -156,6 +156,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
         if (!pin)
             return error;
         PrepareHalves();
+        m_hurryTail.store(false);
         m_pRenderPin.store(pin);
         m_streamRequest.store(StreamRequest::Run);
         m_started.store(true);
@@ -196,6 +197,7 @@ ASIOError ASIO_METHOD ASIOPellinor::start() {
     m_bytesTaken.store(0);
     m_lateSwitches.store(0);
     m_overloads.store(0);
+    m_hurryTail.store(false);
     m_started.store(true);  // before the thread: its priming switches must reach the host
     if (m_hStopEvent && m_hStreamDone && m_hCallbacksOver) {
         m_hStreamThread = CreateThread(nullptr, 0, &ASIOPellinor::StreamThread, this, 0, nullptr);
@@ -268,6 +270,7 @@ void ASIOPellinor::EndStream() {
     stop();
     if (IsStreamThread())
         return;
+    m_hurryTail.store(true);
     while (m_hStreamThread) {
         if (StreamEnded(kStopWaitMs))
             CloseStreamHandles();

@@ -32,6 +32,9 @@ ASIOPellinor::ASIOPellinor(IUnknown* pUnkOuter, HRESULT* phr)
 ASIOPellinor::~ASIOPellinor() {
     m_settingsWatch.Stop();
     EndStream();
+    // A rate set from a callback by a host that then released the object there: its stream is
+    // over, whichever thread this is.
+    KeepRate();
     disposeBuffers();
     // Deleted by its own streaming thread, whose stream is over: only the handles are left.
     if (IsStreamThread())

@@ -178,6 +178,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     void EndCallbacks();
     // A fresh start's halves: the host's pre-fill of half 1 goes first.
     void PrepareHalves();
+    // Forgets the host's halves not sent, and silences its buffers while they are the stream's.
+    void DropHostHalves();
     // Stores the rate a host set for the next objects, on a thread that may wait.
     void KeepRate();
     void CloseStreamHandles();
@@ -229,6 +231,9 @@ class ASIOPellinor : public IASIO, public CUnknown {
     std::atomic<bool> m_outputReadyUsed{false};
     // The host said the half of the latest switch is filled.
     std::atomic<bool> m_halfReady{false};
+    // Someone waits for the stream's end (a start, init, the last release): the silent tail is
+    // cut short once every half of the host is at the device.
+    std::atomic<bool> m_hurryTail{false};
     // Switches since the stream started: the sample position a switch tells is this many halves.
     std::uint64_t m_switchCount = 0;
     // The host's halves not yet at the device (-1: none): one it is done with, and the one of

@@ -58,6 +58,17 @@ int ASIOPellinor::QueuedHalves(AsioLong words, double rate, bool dsd) const {
     return std::min(halves, kMaxWritesDeep - (ready ? 1 : 0));
 }
 
+void ASIOPellinor::DropHostHalves() {
+    m_finalHalf = m_fillingHalf = -1;
+    // A host that does not fill its buffers before the next start sends silence then, not what
+    // it played last: its half 1 is the first audio of a start.
+    if (m_callbacks.load() && m_halvesGeneration == m_buffersMade.load()) {
+        const AsioLong n = m_bufferSize.load();
+        for (AsioLong i = 0; i < m_numOutputs.load(); ++i)
+            FillSilence(reinterpret_cast<std::uint32_t*>(m_outputBuffers[i].load()), n, IsDsd());
+    }
+}
+
 bool ASIOPellinor::doBufferSwitch() {
     ASIOCallbacks* callbacks = m_callbacks.load();
     if (!m_started.load() || !callbacks || m_streamRequest.load() != StreamRequest::Run)
@@ -168,8 +179,10 @@ HANDLE ASIOPellinor::RunStream() {
             break;
         ResetEvent(m_hStopEvent);
         StreamRequest restart = StreamRequest::Restart;
-        if (!m_streamRequest.compare_exchange_strong(restart, StreamRequest::Run))
+        if (!m_streamRequest.compare_exchange_strong(restart, StreamRequest::Run)) {
+            DropHostHalves();  // stopped while the new pin opened: nothing can send them
             break;
+        }
         // Same buffers, new pin: the host's switches go on after a short gap, and the halves it
         // filled meanwhile go first.
         ASIOError error = ASE_OK;
@@ -179,6 +192,7 @@ HANDLE ASIOPellinor::RunStream() {
             // A rate changed meanwhile gets its own try.
             StreamRequest run = StreamRequest::Run;
             m_streamRequest.compare_exchange_strong(run, StreamRequest::Stop);
+            DropHostHalves();
             failed = true;
             continue;
         }
@@ -399,12 +413,7 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
                 submit(*half);
             *half = -1;
         }
-        // A host that does not fill its buffers before the next start sends silence then, not
-        // what it played last.
-        if (hostHalves()) {
-            for (AsioLong i = 0; i < m_numOutputs.load(); ++i)
-                FillSilence(reinterpret_cast<std::uint32_t*>(m_outputBuffers[i].load()), n, dsd);
-        }
+        DropHostHalves();
         if (!deviceFailed)
             SetEvent(m_hCallbacksOver);
     }
@@ -415,8 +424,10 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     pin->SetVendorMode(kVendorModeEndOfStream);
     const DWORD drainWaitMs = 250 + periodsMs;
     // A restart goes straight on with a new pin; a stream that never wrote has nothing to end.
+    // Cut short for whoever waits for the end: the halves in flight still play.
     const bool drain = inFlight > 0 && !restart;
-    for (int d = 0; d < kSilentTail && drain && eventsOk && !deviceFailed; ++d) {
+    for (int d = 0; d < kSilentTail && drain && eventsOk && !deviceFailed && !m_hurryTail.load();
+         ++d) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets, events, FALSE, drainWaitMs);
         if (w >= WAIT_OBJECT_0 + kStreamPackets)
             break;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "asio/diagnose.h"
+#include "asio/settings.h"
 #include "integration/test_host.h"
 #include "sim/sim.h"
 
@@ -47,6 +48,7 @@ TEST(DiagnoseTest, SaysWhyTheDacCouldNotBeCheckedOrStreamed) {
          },
          true, true, false, "another program holds the DAC"},
     };
+    RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         row.setUp();
@@ -54,6 +56,12 @@ TEST(DiagnoseTest, SaysWhyTheDacCouldNotBeCheckedOrStreamed) {
         options.streamMs = 100;
         const json report = json::parse(Diagnose(options), nullptr, false);
         ASSERT_TRUE(report.is_object());
+        // It plays at the rates it tries, and keeps none of them for the user.
+        HKEY key = nullptr;
+        EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key),
+                  ERROR_SUCCESS);
+        if (key)
+            RegCloseKey(key);
         const json& device = report["device"];
         EXPECT_EQ(device["found"], row.found);
         EXPECT_EQ(device["filter"]["opened"], row.opened);

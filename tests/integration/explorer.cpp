@@ -5,12 +5,16 @@
 //   explorer [--seconds N | --minutes N] [--seed N]
 // --seed N replays that one sequence (the seed every failure prints); otherwise sequences run
 // until the time is up.
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -49,6 +53,64 @@ DWORD PinRate(const sim::PinState& pin) {
     return rate;
 }
 
+// With EXPLORER_TRACE set, what happens as it happens, stamped: steps, fills, what the device
+// heard.
+void Say(const char* format, ...) {
+    if (!std::getenv("EXPLORER_TRACE"))
+        return;
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::printf("%8.3f %s\n",
+                std::chrono::duration<double>(Clock::now().time_since_epoch()).count(), text);
+}
+
+// Each fill of the host carries its number in the first word of every output's half; the
+// device's writes must carry them in order, none twice.
+constexpr std::uint32_t kFillTag = 0x5A000000u;
+
+std::uint32_t FillNumber(std::uint32_t word, bool dsd) {
+    // A DSD stream reverses each word's bytes on its way to the device.
+    if (dsd)
+        word = (word >> 24) | ((word >> 8) & 0xff00u) | ((word << 8) & 0xff0000u) | (word << 24);
+    return (word & 0xff000000u) == kFillTag ? word & 0xffffffu : 0;
+}
+
+// Watches what the device takes (under the simulator's lock: it keeps to itself).
+struct FillWatch : sim::StreamObserver {
+    std::atomic<std::uint32_t> last{0};      // the latest fill number heard
+    std::atomic<std::uint32_t> disorder{0};  // a number heard after a later one: the two
+    std::atomic<std::uint32_t> disorderAfter{0};
+    // Writes pending at the device, as the simulator last told a switch; the most since start.
+    std::map<HANDLE, bool> dsd;  // each pin's mode, as the device was told it
+    void PinCreated(HANDLE pin, const BYTE*, ULONG) override { dsd[pin] = false; }
+    void VendorMode(HANDLE pin, ULONG mode) override {
+        if (mode == 0x8000 || mode == 0x10000)
+            dsd[pin] = mode == 0x8000;
+    }
+    void PinClosed(HANDLE pin) override { dsd.erase(pin); }
+    void Received(HANDLE pin, const BYTE* data, std::size_t size) override {
+        if (size < 8)
+            return;
+        std::uint32_t frame[2];
+        std::memcpy(frame, data, 8);
+        const bool mode = dsd[pin];
+        std::uint32_t n = FillNumber(frame[0], mode);
+        if (n == 0)
+            n = FillNumber(frame[1], mode);  // a lone right channel
+        if (n == 0)
+            return;
+        const std::uint32_t before = last.exchange(n);
+        Say("  heard %u", n);
+        if (n <= before && disorder.load() == 0) {
+            disorderAfter = before;
+            disorder = n;
+        }
+    }
+};
+
 // What the callbacks do next, armed by the host thread.
 enum class InSwitch { None, Stop, StopStart, Rate, Position, Dispose, Init, Release };
 // How the host answers a reset request.
@@ -70,7 +132,9 @@ struct Host {
     std::atomic<long> resets{0};
     std::atomic<int> busy{0};  // callbacks inside the driver now
     Answer answer = Answer::None;
-    std::vector<ASIOBufferInfo> infos;
+    std::vector<ASIOBufferInfo> infos;  // as asked of the latest createBuffers
+    // The output halves of the buffers the host has, empty without any.
+    std::vector<std::array<void*, 2>> outputs;
     AsioLong size = 64;
     AsioLong stored = kDefaultBufferSize;  // the user's buffer size as last saved
     std::atomic<AsioLong> builtWords{0};   // the stream's words a half, as the buffers were made
@@ -80,6 +144,24 @@ struct Host {
     std::atomic<bool> armedDone{false};
     double armedRate = 48000;
     std::atomic<bool> releasePending{false};
+
+    // Drawn for each sequence: what the host does beside the usual.
+    bool prefill = false;              // fills half 1 before each start it makes after its own stop
+    bool outputReady = false;          // says outputReady after each fill
+    AsioLong margin = kDefaultMargin;  // the user's, as last saved
+    AsioLong marginAtStart = kDefaultMargin;
+    // A reset request the host ignored: the stream it left may play on, unknown to its model.
+    bool resetIgnored = false;
+    std::atomic<std::uint32_t> fills{0};  // the latest fill number written
+    // The host stopped the stream itself (or has not started one): half 1 is its to fill.
+    bool stoppedByHost = true;
+    // Nothing since the last start took halves from the stream on purpose (a failure, a reset,
+    // a callback that ended or rebuilt it): every half filled before stop must reach the device.
+    std::atomic<bool> clean{false};
+    std::atomic<unsigned> mostPending{0};  // writes at the device seen inside the switches
+    std::atomic<long> switchesAtStart{0};
+    int generationAtStart = 0;
+    std::uint32_t fillsAtStart = 0;
 
     // The generation whose new stream the position was last seen to start over in.
     int restartSeen = 0;
@@ -109,8 +191,30 @@ auto Timed(const char* name, int boundMs, F&& call) {
     return result;
 }
 
+// Writes the next fill number into half `index` of every output.
+void Tag(Host& h, AsioLong index) {
+    if (h.outputs.empty())
+        return;
+    const std::uint32_t word = kFillTag | (h.fills.fetch_add(1) + 1);
+    Say("  fill %u in half %d", word & 0xffffffu, static_cast<int>(index));
+    for (const auto& halves : h.outputs)
+        std::memcpy(halves[index], &word, sizeof word);
+}
+
 ASIOError Start(Host& h) {
     h.generation.fetch_add(1);
+    // What a new stream starts from; a start while one plays changes nothing.
+    if (!h.running) {
+        h.fillsAtStart = h.fills.load();
+        if (h.prefill && h.stoppedByHost && h.buffers)
+            Tag(h, 1);
+        h.stoppedByHost = false;
+        h.clean = true;
+        h.mostPending = 0;
+        h.switchesAtStart = h.switches.load();
+        h.generationAtStart = h.generation.load();
+        h.marginAtStart = h.margin;
+    }
     const long resets = h.resets.load();
     const ASIOError e = h.driver.load()->start();
     // A reset request may come at once, before start has returned (a size saved before the
@@ -127,7 +231,15 @@ ASIOError MakeBuffers(Host& h) {
         return e;  // refused before anything changed
     h.running = false;
     h.buffers = e == ASE_OK;
+    h.outputs.clear();
     if (e == ASE_OK) {
+        for (const ASIOBufferInfo& info : h.infos) {
+            if (!info.isInput)
+                h.outputs.push_back({info.buffers[0], info.buffers[1]});
+        }
+        // As hosts that use it do: asked once, to learn that the driver takes it.
+        if (h.outputReady)
+            h.driver.load()->outputReady();
         ASIOIoFormat format{};
         h.driver.load()->future(kAsioGetIoFormat, &format);
         h.builtWords = format.FormatType == kASIODSDFormat ? h.size / 32 : h.size;
@@ -135,6 +247,8 @@ ASIOError MakeBuffers(Host& h) {
     return e;
 }
 
+// The host's model once it has let go; its buffers are filled until the last Release returns, as
+// a host's callbacks fill whatever comes before.
 void Released(Host& h) {
     h.driver = nullptr;
     h.running = false;
@@ -145,6 +259,8 @@ void DoInSwitch(Host& h) {
     const InSwitch what = h.armed.exchange(InSwitch::None);
     if (what == InSwitch::None)
         return;
+    if (what != InSwitch::Position && what != InSwitch::Rate)
+        h.clean = false;
     IASIO* d = h.driver;
     switch (what) {
         case InSwitch::Stop:
@@ -169,6 +285,7 @@ void DoInSwitch(Host& h) {
             d->disposeBuffers();
             h.running = false;
             h.buffers = false;
+            h.outputs.clear();
             break;
         case InSwitch::Init:
             d->init(nullptr);
@@ -181,6 +298,7 @@ void DoInSwitch(Host& h) {
             d->stop();
             d->disposeBuffers();
             d->Release();
+            h.outputs.clear();
             break;
         case InSwitch::None:
             break;
@@ -188,9 +306,20 @@ void DoInSwitch(Host& h) {
     h.armedDone = true;
 }
 
-void ASIO_CALLBACK OnSwitch(AsioLong, ASIOBool) {
+void ASIO_CALLBACK OnSwitch(AsioLong index, ASIOBool) {
     Host& h = *g_host;
     h.busy.fetch_add(1);
+    if (index == 0 || index == 1)
+        Tag(h, index);
+    if (IASIO* d = h.driver.load(); d && h.outputReady)
+        d->outputReady();
+    // Once the device's buffer is full, the writes at it at a switch are what the margin keeps.
+    if (h.switches.load() - h.switchesAtStart.load() > 40) {
+        for (const sim::PinState& p : sim::Pins()) {
+            if (p.open && p.writesPending > h.mostPending.load())
+                h.mostPending = p.writesPending;
+        }
+    }
     h.switches.fetch_add(1);
     DoInSwitch(h);
     h.busy.fetch_sub(1);
@@ -212,14 +341,18 @@ AsioLong ASIO_CALLBACK OnMessage(AsioLong selector, AsioLong value, void*, doubl
         case kAsioSupportsTimeInfo:
             return h.timeInfo ? 1 : 0;
         case kAsioResetRequest: {
+            Say("  reset request");
             h.busy.fetch_add(1);
             h.resets.fetch_add(1);
+            h.clean = false;
+            h.resetIgnored = h.resetIgnored || h.answer == Answer::None;
             IASIO* d = h.driver;
             if (d && h.answer != Answer::None)
                 d->stop();
             if (d && (h.answer == Answer::Dispose || h.answer == Answer::Rebuild)) {
                 d->disposeBuffers();
                 h.buffers = false;
+                h.outputs.clear();
             }
             h.running = false;
             if (d && h.answer == Answer::Rebuild && MakeBuffers(h) == ASE_OK)
@@ -282,8 +415,16 @@ class Explorer {
         h_.callbacks = {&OnSwitch, &OnRate, &OnMessage, &OnSwitchTimeInfo};
         h_.answer = static_cast<Answer>(h_.rng() % 4);
         h_.timeInfo = h_.rng() % 2 == 0;
+        h_.prefill = Pick(2) == 0;
+        h_.outputReady = Pick(2) == 0;
+        const AsioLong margin = kMarginChoices[Pick(std::size(kMarginChoices))];
+        h_.margin = margin;
+        SetUserMargin(margin);
+        sim::SetStreamObserver(&watch_);
         h_.driver = CreateDriver();
-        Step("create, reset answer " + std::to_string(static_cast<int>(h_.answer)));
+        Step("create, reset answer " + std::to_string(static_cast<int>(h_.answer)) + ", margin " +
+             std::to_string(margin) + " ms" + (h_.prefill ? ", pre-fills" : "") +
+             (h_.outputReady ? ", says outputReady" : ""));
         if (!h_.driver) {
             h_.Violation("no driver");
             return 1;
@@ -307,6 +448,11 @@ class Explorer {
         }
         Finish();
         other_.LetGo();
+        sim::SetStreamObserver(nullptr);
+        if (watch_.disorder.load() != 0)
+            h_.Violation("a fill reached the device out of order or twice:",
+                         std::to_string(watch_.disorder.load()) + " after " +
+                             std::to_string(watch_.disorderAfter.load()));
         sim::ClearFaults();
         RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
         // Nothing of the driver left: objects, threads, handles, blocks, device handles.
@@ -332,10 +478,7 @@ class Explorer {
 
   private:
     void Step(std::string s) {
-        if (std::getenv("EXPLORER_TRACE"))
-            std::printf("%8.3f %s\n",
-                        std::chrono::duration<double>(Clock::now().time_since_epoch()).count(),
-                        s.c_str());
+        Say("%s", s.c_str());
         h_.steps.push_back(std::move(s));
     }
     std::uint64_t Pick(std::uint64_t n) { return h_.rng() % n; }
@@ -367,9 +510,26 @@ class Explorer {
                 h_.Violation("start without buffers answered", std::to_string(e));
             Step("start -> " + std::to_string(e));
         } else if (pick < 42) {
-            Timed("stop", 2500, [&] { return d->stop(); });
+            const bool whole = h_.running && h_.clean;
+            ASIOSampleRate rate = 0;
+            d->getSampleRate(&rate);
+            ASIOIoFormat format{};
+            d->future(kAsioGetIoFormat, &format);
+            const bool dsd = format.FormatType == kASIODSDFormat;
+            // No further callback once a half is over (a callback in progress finishes first);
+            // the rest is the machine's noise.
+            const int bound =
+                250 + static_cast<int>(BufferMilliseconds(h_.builtWords.load(), rate, dsd));
+            Timed("stop", bound, [&] { return d->stop(); });
             h_.running = false;
+            h_.stoppedByHost = true;
             Step("stop");
+            // Every half the host filled before stop is at the device when stop returns.
+            if (whole && h_.clean && h_.fills.load() != h_.fillsAtStart &&
+                watch_.last.load() != h_.fills.load())
+                h_.Violation("stop returned before the host's last fills reached the device:",
+                             "heard " + std::to_string(watch_.last.load()) + " of " +
+                                 std::to_string(h_.fills.load()));
             // Nothing plays once stop returned.
             const long s = h_.switches.load();
             std::this_thread::sleep_for(milliseconds(30));
@@ -402,6 +562,7 @@ class Explorer {
             Timed("disposeBuffers", 4000, [&] { return d->disposeBuffers(); });
             h_.running = false;
             h_.buffers = false;
+            h_.outputs.clear();
             Step("disposeBuffers");
         } else if (pick < 72) {
             Position("getSamplePosition");
@@ -426,9 +587,10 @@ class Explorer {
         }
         const AsioLong size =
             Pick(4) == 0 ? 0 : kBufferSizeChoices[Pick(std::size(kBufferSizeChoices))];
-        if (size == 0)
+        if (size == 0) {
             RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
-        else
+            h_.margin = kDefaultMargin;
+        } else
             SetUserBufferSize(size);
         const AsioLong now = size == 0 ? kDefaultBufferSize : size;
         Step("user: buffer size " +
@@ -481,6 +643,7 @@ class Explorer {
     }
 
     void DeviceEvent() {
+        h_.clean = false;
         switch (Pick(6)) {
             case 0: {
                 sim::Match m{};
@@ -545,6 +708,7 @@ class Explorer {
         WaitUntil([&] { return h_.busy.load() == 0; }, 3000);
         if (h_.resets.load() != r || other_.driver || !h_.running)
             return;
+        CheckLatency();
         // While switches come the pin plays at the rate and in the mode the host was told.
         ASIOSampleRate rate = 0;
         d->getSampleRate(&rate);
@@ -576,6 +740,39 @@ class Explorer {
         }
     }
 
+    // What getLatencies answers while playing is what is queued when the host fills a half: the
+    // halves whose length covers the margin (one write at least; at most 14 packets in flight,
+    // one of them the ready host's), the half it filled before unless it says outputReady, and
+    // the device's own part (the simulated DAC's 20 ms). No more writes than that at the device.
+    void CheckLatency() {
+        IASIO* d = h_.driver;
+        ASIOIoFormat format{};
+        d->future(kAsioGetIoFormat, &format);
+        if (format.FormatType == kASIODSDFormat || !h_.clean || h_.resetIgnored ||
+            h_.generation.load() != h_.generationAtStart)
+            return;
+        ASIOSampleRate rate = 0;
+        d->getSampleRate(&rate);
+        const AsioLong size = h_.builtWords.load();
+        const bool ready = h_.outputReady;
+        const double halfMs = size * 1000.0 / rate;
+        int halves = ready ? 0 : 1;
+        if (h_.marginAtStart > 0)
+            halves = std::max(1, static_cast<int>(std::ceil(h_.marginAtStart / halfMs - 1e-9)));
+        halves = std::min(halves, ready ? 13 : 14);
+        AsioLong in = 0, out = 0;
+        d->getLatencies(&in, &out);
+        const AsioLong expected =
+            (halves + (ready ? 0 : 1)) * size + static_cast<AsioLong>(0.02 * rate + 0.5);
+        const unsigned pending = h_.mostPending.load();
+        if ((out != expected || pending > static_cast<unsigned>(std::max(halves, 1))) && h_.clean &&
+            h_.running && h_.generation.load() == h_.generationAtStart) {
+            h_.Violation("the latency told is not what is queued:",
+                         std::to_string(out) + " against " + std::to_string(expected) + ", " +
+                             std::to_string(pending) + " writes at the device");
+        }
+    }
+
     void Finish() {
         if (!h_.driver)
             return;
@@ -588,6 +785,7 @@ class Explorer {
         IASIO* d = h_.driver;
         Released(h_);
         const ULONG left = Timed("Release", 4000, [&] { return d->Release(); });
+        h_.outputs.clear();
         Step("Release -> " + std::to_string(left));
         if (left != 0)
             h_.Violation("the last Release left references");
@@ -595,6 +793,7 @@ class Explorer {
 
     Host h_;
     OtherClient other_;
+    FillWatch watch_;
 };
 
 }  // namespace

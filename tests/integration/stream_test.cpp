@@ -201,6 +201,59 @@ TEST_F(StreamTest, WritesInFlightFollowTheMarginAtRealTimePace) {
     EXPECT_EQ(sim::Pins()[0].underruns, 0u);
 }
 
+// A host whose callback takes longer than the device holds: the device gives back every write at
+// once, and the host that takes kAsioOverload is told so; the window counts it.
+TEST_F(StreamTest, ADeviceRunDryIsToldAsAnOverload) {
+    sim::SetWriteMode(sim::WriteMode::RealTime, 10);
+    TestHost& host = TestHost::Get();
+    EXPECT_EQ(driver->future(kAsioCanReportOverload, nullptr), ASE_SUCCESS);
+    host.inSwitch = [&](int k) {
+        if (k == 60)
+            std::this_thread::sleep_for(milliseconds(60));
+    };
+    Start(2, 256);  // two writes of 5.8 ms at the device
+    ASSERT_TRUE(host.WaitSwitches(100));
+    EXPECT_GE(host.overloads.load(), 1);
+    EXPECT_EQ(static_cast<ASIOPellinor*>(driver)->ReadStatus().overloads,
+              static_cast<unsigned>(host.overloads.load()));
+    Stop();
+    host.inSwitch = nullptr;
+}
+
+// A start right after stop waits for the halves still at the device, not for the silent tail
+// (16 halves of 46 ms at 2048 frames).
+TEST_F(StreamTest, AStartRightAfterStopCutsTheSilentTailShort) {
+    sim::SetWriteMode(sim::WriteMode::RealTime, 40);
+    TestHost& host = TestHost::Get();
+    Start(2, 2048);
+    ASSERT_TRUE(host.WaitSwitches(5));
+    Stop();
+    const int fills = host.switches.load();
+    const auto t0 = steady_clock::now();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(400));
+    ASSERT_TRUE(host.WaitSwitches(fills + 3));
+    Stop();
+    // Every fill of the first stream reached the device before the second began.
+    const sim::Bytes captured = sim::Captured();
+    const std::size_t writeBytes = 2048 * 8;
+    for (int k = 0; k <= fills; ++k)
+        ASSERT_EQ(WordAt(captured, k * writeBytes),
+                  static_cast<std::uint32_t>(TestHost::Word(k, 0, 0)))
+            << k;
+}
+
+// A new driver object starts at the rate the last host set, as a hardware driver's would.
+TEST_F(StreamTest, TheRateAHostSetIsTheNextObjectsRate) {
+    ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+    EXPECT_EQ(driver->Release(), 0u);
+    driver = CreateDriver();
+    ASSERT_NE(driver, nullptr);
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 96000.0);
+}
+
 TEST_F(StreamTest, TimeInfoCarriesPositionRateChangeAndTimeCode) {
     TestHost& host = TestHost::Get();
     host.supportsTimeInfo = 1;
