@@ -505,7 +505,19 @@ class Explorer {
                  std::to_string(h_.size) + " -> " + std::to_string(e));
         } else if (pick < 34) {
             const bool buffers = h_.buffers;
-            const ASIOError e = Timed("start", 4000, [&] { return Start(h_); });
+            // Right after the host's own stop, a start waits for the halves still at the device
+            // (the margin's, the last two fills, the device's 20 ms), not for the silent tail.
+            int bound = 4000;
+            if (h_.stoppedByHost && h_.clean && h_.buffers) {
+                ASIOSampleRate rate = 0;
+                d->getSampleRate(&rate);
+                ASIOIoFormat format{};
+                d->future(kAsioGetIoFormat, &format);
+                const double halfMs = BufferMilliseconds(h_.builtWords.load(), rate,
+                                                         format.FormatType == kASIODSDFormat);
+                bound = 270 + static_cast<int>((MarginHalves(halfMs) + 2) * halfMs);
+            }
+            const ASIOError e = Timed("start", bound, [&] { return Start(h_); });
             if (!buffers && e != ASE_NotPresent)
                 h_.Violation("start without buffers answered", std::to_string(e));
             Step("start -> " + std::to_string(e));
@@ -744,6 +756,16 @@ class Explorer {
     // halves whose length covers the margin (one write at least; at most 14 packets in flight,
     // one of them the ready host's), the half it filled before unless it says outputReady, and
     // the device's own part (the simulated DAC's 20 ms). No more writes than that at the device.
+    // The halves whose length covers the margin of the latest start: one write at least, at most
+    // 14 packets in flight, one of them the ready host's.
+    int MarginHalves(double halfMs) const {
+        const bool ready = h_.outputReady;
+        int halves = ready ? 0 : 1;
+        if (h_.marginAtStart > 0)
+            halves = std::max(1, static_cast<int>(std::ceil(h_.marginAtStart / halfMs - 1e-9)));
+        return std::min(halves, ready ? 13 : 14);
+    }
+
     void CheckLatency() {
         IASIO* d = h_.driver;
         ASIOIoFormat format{};
@@ -755,11 +777,7 @@ class Explorer {
         d->getSampleRate(&rate);
         const AsioLong size = h_.builtWords.load();
         const bool ready = h_.outputReady;
-        const double halfMs = size * 1000.0 / rate;
-        int halves = ready ? 0 : 1;
-        if (h_.marginAtStart > 0)
-            halves = std::max(1, static_cast<int>(std::ceil(h_.marginAtStart / halfMs - 1e-9)));
-        halves = std::min(halves, ready ? 13 : 14);
+        const int halves = MarginHalves(size * 1000.0 / rate);
         AsioLong in = 0, out = 0;
         d->getLatencies(&in, &out);
         const AsioLong expected =
