@@ -263,6 +263,7 @@ void ASIOPellinor::PrepareHalves() {
     m_bufferIndex = 0;
     m_finalHalf = 1;
     m_fillingHalf = -1;
+    m_halvesOpen = true;
     m_halvesGeneration = m_buffersMade.load();
 }
 

@@ -243,6 +243,8 @@ class ASIOPellinor : public IASIO, public CUnknown {
     AsioLong m_finalHalf = -1;
     AsioLong m_fillingHalf = -1;
     unsigned m_halvesGeneration = 0;
+    // The stream still owns the host's halves: its end sends or silences them.
+    bool m_halvesOpen = false;
     std::atomic<unsigned> m_buffersMade{0};  // counts createBuffers and disposeBuffers
     bool m_latencyLearned = false;           // a pin was made to learn the device's latency
     // The stored size changed and no stream has looked at it since: kept across stops, so a

@@ -3,6 +3,7 @@
 // takes them.
 
 #include <algorithm>
+#include <utility>
 #include <chrono>
 #include <cmath>
 
@@ -60,6 +61,9 @@ int ASIOPellinor::QueuedHalves(AsioLong words, double rate, bool dsd) const {
 
 void ASIOPellinor::DropHostHalves() {
     m_finalHalf = m_fillingHalf = -1;
+    // Once only: after that the buffers are the host's again, to fill for its next start.
+    if (!std::exchange(m_halvesOpen, false))
+        return;
     // A host that does not fill its buffers before the next start sends silence then, not what
     // it played last: its half 1 is the first audio of a start.
     if (m_callbacks.load() && m_halvesGeneration == m_buffersMade.load()) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -83,6 +84,8 @@ struct FillWatch : sim::StreamObserver {
     std::atomic<std::uint32_t> last{0};      // the latest fill number heard
     std::atomic<std::uint32_t> disorder{0};  // a number heard after a later one: the two
     std::atomic<std::uint32_t> disorderAfter{0};
+    std::atomic<std::uint32_t> want{0};  // a fill that must be heard: a start's pre-fill
+    std::atomic<bool> heardWant{false};
     // Writes pending at the device, as the simulator last told a switch; the most since start.
     std::map<HANDLE, bool> dsd;  // each pin's mode, as the device was told it
     void PinCreated(HANDLE pin, const BYTE*, ULONG) override { dsd[pin] = false; }
@@ -103,6 +106,8 @@ struct FillWatch : sim::StreamObserver {
         if (n == 0)
             return;
         const std::uint32_t before = last.exchange(n);
+        if (n == want.load())
+            heardWant = true;
         Say("  heard %u", n);
         if (n <= before && disorder.load() == 0) {
             disorderAfter = before;
@@ -132,6 +137,9 @@ struct Host {
     std::atomic<long> resets{0};
     std::atomic<int> busy{0};  // callbacks inside the driver now
     Answer answer = Answer::None;
+    // Held by the host thread for each of its steps, and by a reset answer: they never run at
+    // once (a host does not race its own calls).
+    std::recursive_mutex model;
     std::vector<ASIOBufferInfo> infos;  // as asked of the latest createBuffers
     // The output halves of the buffers the host has, empty without any.
     std::vector<std::array<void*, 2>> outputs;
@@ -146,22 +154,24 @@ struct Host {
     std::atomic<bool> releasePending{false};
 
     // Drawn for each sequence: what the host does beside the usual.
-    bool prefill = false;              // fills half 1 before each start it makes after its own stop
-    bool outputReady = false;          // says outputReady after each fill
-    AsioLong margin = kDefaultMargin;  // the user's, as last saved
-    AsioLong marginAtStart = kDefaultMargin;
+    bool prefill = false;      // fills half 1 before each start it makes after its own stop
+    bool outputReady = false;  // says outputReady after each fill
+    std::atomic<AsioLong> margin{kDefaultMargin};  // the user's, as last saved
+    std::atomic<AsioLong> marginAtStart{kDefaultMargin};
     // A reset request the host ignored: the stream it left may play on, unknown to its model.
-    bool resetIgnored = false;
+    std::atomic<bool> resetIgnored{false};
     std::atomic<std::uint32_t> fills{0};  // the latest fill number written
     // The host stopped the stream itself (or has not started one): half 1 is its to fill.
-    bool stoppedByHost = true;
+    std::atomic<bool> stoppedByHost{true};
     // Nothing since the last start took halves from the stream on purpose (a failure, a reset,
     // a callback that ended or rebuilt it): every half filled before stop must reach the device.
     std::atomic<bool> clean{false};
     std::atomic<unsigned> mostPending{0};  // writes at the device seen inside the switches
     std::atomic<long> switchesAtStart{0};
-    int generationAtStart = 0;
-    std::uint32_t fillsAtStart = 0;
+    std::atomic<int> generationAtStart{0};
+    std::atomic<std::uint32_t> fillsAtStart{0};
+    std::atomic<std::uint32_t> prefilled{0};  // the latest start's pre-fill, 0 for none
+    FillWatch* watch = nullptr;
 
     // The generation whose new stream the position was last seen to start over in.
     int restartSeen = 0;
@@ -206,14 +216,19 @@ ASIOError Start(Host& h) {
     // What a new stream starts from; a start while one plays changes nothing.
     if (!h.running) {
         h.fillsAtStart = h.fills.load();
-        if (h.prefill && h.stoppedByHost && h.buffers)
+        h.prefilled = 0;
+        if (h.prefill && h.stoppedByHost && h.buffers && !h.outputs.empty()) {
+            h.watch->heardWant = false;
+            h.watch->want = h.fills.load() + 1;
             Tag(h, 1);
+            h.prefilled = h.fills.load();
+        }
         h.stoppedByHost = false;
         h.clean = true;
         h.mostPending = 0;
         h.switchesAtStart = h.switches.load();
         h.generationAtStart = h.generation.load();
-        h.marginAtStart = h.margin;
+        h.marginAtStart = h.margin.load();
     }
     const long resets = h.resets.load();
     const ASIOError e = h.driver.load()->start();
@@ -345,7 +360,16 @@ AsioLong ASIO_CALLBACK OnMessage(AsioLong selector, AsioLong value, void*, doubl
             h.busy.fetch_add(1);
             h.resets.fetch_add(1);
             h.clean = false;
-            h.resetIgnored = h.resetIgnored || h.answer == Answer::None;
+            // A host in the middle of its own call answers no reset then, as one that posts
+            // its answer to the thread making that call would find it out of date.
+            const std::unique_lock<std::recursive_mutex> model(h.model, std::try_to_lock);
+            if (h.answer == Answer::None || !model)
+                h.resetIgnored = true;
+            if (!model) {
+                h.running = false;
+                h.busy.fetch_sub(1);
+                return 1;
+            }
             IASIO* d = h.driver;
             if (d && h.answer != Answer::None)
                 d->stop();
@@ -421,6 +445,7 @@ class Explorer {
         h_.margin = margin;
         SetUserMargin(margin);
         sim::SetStreamObserver(&watch_);
+        h_.watch = &watch_;
         h_.driver = CreateDriver();
         Step("create, reset answer " + std::to_string(static_cast<int>(h_.answer)) + ", margin " +
              std::to_string(margin) + " ms" + (h_.prefill ? ", pre-fills" : "") +
@@ -442,6 +467,7 @@ class Explorer {
             // A reset answer in progress finishes first: hosts do not race their own calls.
             WaitUntil([&] { return h_.busy.load() == 0; }, 3000);
             const long resets = h_.resets.load();
+            const std::lock_guard<std::recursive_mutex> model(h_.model);
             OneStep();
             if (h_.driver)
                 Check(resets);
@@ -537,6 +563,8 @@ class Explorer {
             h_.stoppedByHost = true;
             Step("stop");
             // Every half the host filled before stop is at the device when stop returns.
+            if (whole && h_.clean && h_.prefilled.load() != 0 && !watch_.heardWant.load())
+                h_.Violation("the host's pre-fill never reached the device");
             if (whole && h_.clean && h_.fills.load() != h_.fillsAtStart &&
                 watch_.last.load() != h_.fills.load())
                 h_.Violation("stop returned before the host's last fills reached the device:",
@@ -762,7 +790,8 @@ class Explorer {
         const bool ready = h_.outputReady;
         int halves = ready ? 0 : 1;
         if (h_.marginAtStart > 0)
-            halves = std::max(1, static_cast<int>(std::ceil(h_.marginAtStart / halfMs - 1e-9)));
+            halves =
+                std::max(1, static_cast<int>(std::ceil(h_.marginAtStart.load() / halfMs - 1e-9)));
         return std::min(halves, ready ? 13 : 14);
     }
 

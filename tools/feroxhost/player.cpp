@@ -324,8 +324,8 @@ int Play(const std::wstring& requested, Source& source, const AudioInfo& info, c
         std::printf("the DAC ran out of audio %lu time%s (heard as clicks or gaps)\n",
                     device.underruns, device.underruns == 1 ? "" : "s");
         PrintHint(
-            "choose a larger buffer ('feroxhost config buffer 2048', or in the player) and "
-            "close programs that load the computer");
+            "raise the safety margin ('feroxhost config margin 20') or choose a larger buffer "
+            "('feroxhost config buffer 2048'), and close programs that load the computer");
     }
     if (interrupted) {
         std::printf("stopped by Ctrl+C\n");
