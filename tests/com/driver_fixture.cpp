@@ -1,5 +1,6 @@
 #include "com/driver_fixture.h"
 
+#include "asio/settings.h"
 #include "platform/alloc.h"
 
 namespace ferox::test {
@@ -28,6 +29,9 @@ ASIOCallbacks RecordingCallbacks() {
 }
 
 void DriverTest::SetUp() {
+    // From the user's defaults: a rate an earlier case set is kept for the next object (under
+    // Wine every case of the program shares the prefix's registry).
+    RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
     Host() = HostLog{};
     alloc_test::Reset();
     callbacks = RecordingCallbacks();

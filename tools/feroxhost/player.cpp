@@ -34,6 +34,27 @@ struct Player {
 Player* g_player = nullptr;
 HANDLE g_interrupt = nullptr;
 
+void FillHalf(AsioLong index) {
+    Player& p = *g_player;
+    const std::size_t units =
+        p.dsd ? static_cast<std::size_t>(p.bufferSize) / 8 : static_cast<std::size_t>(p.bufferSize);
+    const std::size_t unitBytes = p.dsd ? 1 : 4;
+    void* left = p.halves[0][index];
+    void* right = p.outputs > 1 ? p.halves[1][index] : p.scratch.data();
+    const std::size_t got = p.source->Fill(left, right, units);
+    // The rest of a half after the end is silence, in the stream's own kind.
+    const int silence = p.dsd ? kDsdSilenceByte : 0;
+    std::memset(static_cast<std::uint8_t*>(left) + got * unitBytes, silence,
+                (units - got) * unitBytes);
+    std::memset(static_cast<std::uint8_t*>(right) + got * unitBytes, silence,
+                (units - got) * unitBytes);
+    p.unitsPlayed.fetch_add(got);
+    // Every half filled before stop goes out: stop once two halves of silence follow the end,
+    // so the DAC plays the last sample and what it holds after it is silence.
+    if (got == 0 && p.silentFills.fetch_add(1) + 1 >= 2)
+        SetEvent(p.done);
+}
+
 void Fill(AsioLong index) {
     Player& p = *g_player;
     LARGE_INTEGER now;
@@ -59,26 +80,8 @@ void Fill(AsioLong index) {
     }
     p.last = now;
     p.switches.store(n + 1);
-    if (index != 0 && index != 1)
-        return;
-
-    const std::size_t units =
-        p.dsd ? static_cast<std::size_t>(p.bufferSize) / 8 : static_cast<std::size_t>(p.bufferSize);
-    const std::size_t unitBytes = p.dsd ? 1 : 4;
-    void* left = p.halves[0][index];
-    void* right = p.outputs > 1 ? p.halves[1][index] : p.scratch.data();
-    const std::size_t got = p.source->Fill(left, right, units);
-    // The rest of a half after the end is silence, in the stream's own kind.
-    const int silence = p.dsd ? kDsdSilenceByte : 0;
-    std::memset(static_cast<std::uint8_t*>(left) + got * unitBytes, silence,
-                (units - got) * unitBytes);
-    std::memset(static_cast<std::uint8_t*>(right) + got * unitBytes, silence,
-                (units - got) * unitBytes);
-    p.unitsPlayed.fetch_add(got);
-    // Every half filled before stop goes out: stop once two halves of silence follow the end,
-    // so the DAC plays the last sample and what it holds after it is silence.
-    if (got == 0 && p.silentFills.fetch_add(1) + 1 >= 2)
-        SetEvent(p.done);
+    if (index == 0 || index == 1)
+        FillHalf(index);
 }
 
 void ASIO_CALLBACK OnBufferSwitch(AsioLong index, ASIOBool) {
@@ -257,6 +260,8 @@ int Play(const std::wstring& requested, Source& source, const AudioInfo& info, c
         std::remove(reportPath.c_str());
     LARGE_INTEGER t0, t1;
     QueryPerformanceCounter(&t0);
+    // As the ASIO standard has a host do: half 1 is filled before start, and is the first audio.
+    FillHalf(1);
     e = a->start();
     if (e != ASE_OK) {
         char text[128] = {};
