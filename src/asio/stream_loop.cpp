@@ -342,9 +342,7 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
     const DWORD lateMs = carrierRate ? 2000u * static_cast<DWORD>(n) / carrierRate + 1 : 0;
     DWORD lastWrite = timeGetTime();
     int overloadTold = -1;  // whether the host takes the message; -1 until asked
-    // The device held writes of ours at least once: before that, as it fills its own buffer,
-    // it gives every write back at once.
-    bool settled = false;
+
     while (!deviceFailed && playing()) {
         const DWORD w = WaitForMultipleObjects(kStreamPackets + 1, events, FALSE, stallWaitMs);
         if (w == WAIT_OBJECT_0 + kStreamPackets) {
@@ -361,28 +359,22 @@ bool ASIOPellinor::PlayPin(CKsAudPin* const pin) {
         StreamProbe* probe = m_pProbe.load();
         const long long woke = probe ? SteadyNs() : 0;
         const DWORD back = timeGetTime();
-        const bool late = back - lastWrite > lateMs;
-        if (late)
+        const DWORD gap = back - lastWrite;
+        if (gap > lateMs)
             m_lateSwitches.fetch_add(1);
         lastWrite = back;
-        // Every write that came back meanwhile is judged now, so the count shows whether the
-        // device was left with nothing of ours.
+        // Ran dry: this wake came later than the writes in flight last, so the device was left
+        // with nothing of ours (timed, not asked: under Wine every look at an event is a trip
+        // through the wineserver).
         const int before = inFlight;
+        const bool overload =
+            carrierRate &&
+            gap > static_cast<DWORD>(before + 1) * 1000u * static_cast<DWORD>(n) / carrierRate + 1;
         completed(static_cast<int>(w - WAIT_OBJECT_0));
-        int returned = 1;
-        for (int r = 0; r < kStreamPackets; ++r) {
-            if (busy[r] && WaitForSingleObject(events[r], 0) == WAIT_OBJECT_0) {
-                completed(r);
-                ++returned;
-            }
-        }
-        settled = settled || returned < before;
         // A device that keeps one write while it gives later ones back has failed as surely as
         // one that takes none.
         for (int r = 0; r < kStreamPackets; ++r)
             deviceFailed = deviceFailed || (busy[r] && back - sentAt[r] > stallWaitMs);
-        // Ran dry: all of several writes back at once, or the one write late.
-        const bool overload = before > 1 ? settled && returned == before : late;
         sentNs = 0;
         pump();
         if (probe) {
