@@ -78,7 +78,9 @@ void ASIOPellinor::HostLeft() {
         // This thread cannot wait for its own stream: the window's release ends it.
         stop();
     } else {
-        // The DAC is free for whatever the host opens next.
+        // The DAC is free for whatever the host opens next: the stream's tail, which plays the
+        // filter's pin, is over before the filter goes.
+        EndStream();
         disposeBuffers();
         DeleteFilter(m_pFilter.exchange(nullptr));
     }
