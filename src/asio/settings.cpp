@@ -1,8 +1,10 @@
 #include "asio/settings.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "common/trace.h"
 #include "platform/wide.h"
@@ -73,11 +75,7 @@ bool IsKeptRate(DWORD rate) noexcept {
 }  // namespace
 
 bool IsBufferSizeChoice(AsioLong size) noexcept {
-    for (AsioLong choice : kBufferSizeChoices) {
-        if (size == choice)
-            return true;
-    }
-    return false;
+    return std::ranges::find(kBufferSizeChoices, size) != std::end(kBufferSizeChoices);
 }
 
 AsioLong UserBufferSize() noexcept {
@@ -96,11 +94,7 @@ LONG SetUserBufferSize(AsioLong size) noexcept {
 }
 
 bool IsMarginChoice(AsioLong ms) noexcept {
-    for (AsioLong choice : kMarginChoices) {
-        if (ms == choice)
-            return true;
-    }
-    return false;
+    return std::ranges::find(kMarginChoices, ms) != std::end(kMarginChoices);
 }
 
 AsioLong UserMargin() noexcept {

@@ -220,17 +220,6 @@ TEST_F(StreamTest, ADeviceRunDryIsToldAsAnOverload) {
     host.inSwitch = nullptr;
 }
 
-// A new driver object starts at the rate the last host set, as a hardware driver's would.
-TEST_F(StreamTest, TheRateAHostSetIsTheNextObjectsRate) {
-    ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
-    EXPECT_EQ(driver->Release(), 0u);
-    driver = CreateDriver();
-    ASSERT_NE(driver, nullptr);
-    ASIOSampleRate rate = 0;
-    EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
-    EXPECT_EQ(rate, 96000.0);
-}
-
 TEST_F(StreamTest, TimeInfoCarriesPositionRateChangeAndTimeCode) {
     TestHost& host = TestHost::Get();
     host.supportsTimeInfo = 1;
